@@ -1,0 +1,99 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <cstring>
+#include <vector>
+
+#include "AEErrors.h"
+#include "AEFileSystem.h"
+
+namespace {
+
+[[noreturn]] void ThrowFileError(const std::string& step, const std::string& path, int err) {
+  throw EAEFileError(step + " \"" + path + "\": " + std::strerror(err), err);
+}
+
+class TScopedFd {
+ public:
+  explicit TScopedFd(int fd) : FFd(fd) {}
+  TScopedFd(const TScopedFd&) = delete;
+  TScopedFd& operator=(const TScopedFd&) = delete;
+  ~TScopedFd() {
+    if (FFd >= 0) ::close(FFd);  // read-only or already checked: a close error changes nothing
+  }
+  int Get() const { return FFd; }
+  int Release() { return std::exchange(FFd, -1); }
+
+ private:
+  int FFd;
+};
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::vector<char> buf(4096);
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) ThrowFileError("Cannot resolve", "/proc/self/exe", errno);
+  return std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool TryReadWholeFile(const std::string& path, std::string& out) {
+  TScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) {
+    if (errno == ENOENT) return false;
+    ThrowFileError("Cannot open file", path, errno);
+  }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) ThrowFileError("Cannot read file", path, errno);
+  if (S_ISDIR(st.st_mode)) ThrowFileError("Cannot read file", path, EISDIR);
+  out.clear();
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowFileError("Cannot read file", path, errno);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+void WriteWholeFile(const std::string& path, std::string_view bytes) {
+  TScopedFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.Get() < 0) ThrowFileError("Cannot create file", path, errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowFileError("Cannot write file", path, errno);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd.Release()) != 0) ThrowFileError("Cannot write file", path, errno);
+}
+
+void ForceDirectories(const std::string& path) {
+  if (path.empty() || DirectoryExists(path)) return;
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const std::size_t slash = trimmed.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) ForceDirectories(trimmed.substr(0, slash));
+  if (::mkdir(trimmed.c_str(), 0755) != 0 && errno != EEXIST)
+    ThrowFileError("Unable to create directory", trimmed, errno);
+}

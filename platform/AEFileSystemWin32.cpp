@@ -1,0 +1,96 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "AEErrors.h"
+#include "AEFileSystem.h"
+#include "AEWin32Text.h"
+
+namespace {
+
+[[noreturn]] void ThrowFileError(const std::string& step, const std::string& path, DWORD err) {
+  throw EAEFileError(step + " \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
+}
+
+class TScopedHandle {
+ public:
+  explicit TScopedHandle(HANDLE h) : FHandle(h) {}
+  TScopedHandle(const TScopedHandle&) = delete;
+  TScopedHandle& operator=(const TScopedHandle&) = delete;
+  ~TScopedHandle() {
+    if (Valid()) CloseHandle(FHandle);  // nothing to report after a completed read or write
+  }
+  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE && FHandle != nullptr; }
+  HANDLE Get() const { return FHandle; }
+
+ private:
+  HANDLE FHandle;
+};
+
+DWORD Attributes(const std::string& path) { return GetFileAttributesW(Utf8ToWide(path).c_str()); }
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::wstring buf(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+  buf.resize(n);
+  return WideToUtf8(buf);
+}
+
+bool FileExists(const std::string& path) {
+  const DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+  const DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool TryReadWholeFile(const std::string& path, std::string& out) {
+  TScopedHandle h(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.Valid()) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return false;
+    ThrowFileError("Cannot open file", path, err);
+  }
+  out.clear();
+  char buf[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(h.Get(), buf, sizeof buf, &got, nullptr)) ThrowFileError("Cannot read file", path, GetLastError());
+    if (got == 0) break;
+    out.append(buf, got);
+  }
+  return true;
+}
+
+void WriteWholeFile(const std::string& path, std::string_view bytes) {
+  TScopedHandle h(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.Valid()) ThrowFileError("Cannot create file", path, GetLastError());
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD put = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    if (!WriteFile(h.Get(), bytes.data() + done, chunk, &put, nullptr))
+      ThrowFileError("Cannot write file", path, GetLastError());
+    done += put;
+  }
+}
+
+void ForceDirectories(const std::string& path) {
+  if (path.empty() || DirectoryExists(path)) return;
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && (trimmed.back() == '\\' || trimmed.back() == '/')) trimmed.pop_back();
+  if (trimmed.size() == 2 && trimmed[1] == ':') return;  // drive root
+  const std::size_t slash = trimmed.find_last_of("\\/");
+  if (slash != std::string::npos && slash > 0) ForceDirectories(trimmed.substr(0, slash));
+  if (!CreateDirectoryW(Utf8ToWide(trimmed).c_str(), nullptr)) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_ALREADY_EXISTS) ThrowFileError("Unable to create directory", trimmed, err);
+  }
+}

@@ -1,0 +1,31 @@
+// Text-to-number conversions shared by every caller: INI keys, FailChannels pieces,
+// command-line arguments, numbers in names and URLs.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Signed 32-bit integer: optional leading blanks, optional "+" or "-", then decimal
+// digits, or hexadecimal digits after "$", "x", "X", "0x" or "0X". Decimal text must lie
+// in the signed 32-bit range; hexadecimal text may use all 32 bits ($FFFFFFFF is -1).
+// Anything else (empty, trailing characters, overflow) gives nullopt.
+std::optional<std::int32_t> TryStrToInt(std::string_view text);
+
+// As TryStrToInt, but raises EAEConvertError "'<text>' is not a valid integer value".
+std::int32_t StrToInt(std::string_view text);
+
+// A real with the given decimal separator (an exponent is allowed, surrounding blanks
+// are not part of a number). nullopt when the text does not convert.
+std::optional<double> TryStrToFloat(std::string_view text, char decimalSeparator);
+
+// Shortest general form with up to 15 significant digits: 5 -> "5", 0.15 -> "0.15".
+std::string FloatToStr(double value, char decimalSeparator);
+
+// Trim blanks and control characters (code <= 32) at both ends.
+std::string_view TrimView(std::string_view text);
+std::string Trim(std::string_view text);
+std::string LowerAscii(std::string_view text);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+bool EqualsNoCase(std::string_view a, std::string_view b);
