@@ -5,7 +5,7 @@
 
 #include "AEErrors.h"
 #include "AEFileSystem.h"
-#include "AEWin32Text.h"
+#include "AETextWin32.h"
 
 namespace {
 

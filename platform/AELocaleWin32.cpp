@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "AELocale.h"
-#include "AEWin32Text.h"
+#include "AETextWin32.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "AEWin32Text.h"
+#include "AETextWin32.h"
 
 std::wstring Utf8ToWide(std::string_view utf8) {
   if (utf8.empty()) return {};
