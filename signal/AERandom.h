@@ -1,0 +1,17 @@
+// The process-wide pseudo-random generator: seeded once by the agent's start, drawn by
+// the simulation and the synthesiser, on the generator thread only (not locked).
+#pragma once
+
+#include <cstdint>
+
+// Sets the generator's 32-bit state.
+void RandomSeed(std::uint32_t seed);
+
+// Current state, so a test can replay a sequence.
+std::uint32_t RandomState();
+
+// One step; a uniform value in [0, 1), a multiple of 2^-32 (0 may occur, 1 never).
+double RandomFloat();
+
+// One step; uniform in 0 .. range-1 for range >= 1, and 0 for range 0.
+std::uint32_t RandomBelow(std::uint32_t range);
