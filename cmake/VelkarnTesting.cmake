@@ -41,9 +41,17 @@ function(velkarn_add_gtest name)
       LABELS "${T_LABELS};wine" FIXTURES_REQUIRED wine TIMEOUT ${T_TIMEOUT}
       ENVIRONMENT "${VELKARN_WINE_ENV};${T_ENVIRONMENT}")
   else()
-    gtest_discover_tests(${name}
-      DISCOVERY_TIMEOUT 60
-      PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENVIRONMENT}")
+    # The properties go on in a script CTest reads after the discovered list:
+    # gtest_discover_tests flattens its PROPERTIES pairs, so a list value (two labels,
+    # two variables) would lose everything after its first item.
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS)
+    set(props ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+    file(WRITE ${props}
+      "if(${name}_TESTS)\n"
+      "  set_tests_properties(\${${name}_TESTS} PROPERTIES\n"
+      "    LABELS [==[${T_LABELS}]==] TIMEOUT ${T_TIMEOUT} ENVIRONMENT [==[${T_ENVIRONMENT}]==])\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props})
   endif()
 endfunction()
 
