@@ -1,0 +1,133 @@
+// What only the ALSA backend shows: ALSA's error numbers and texts, the device list
+// from ALSA's hints, an overrun, and a device that fails in the middle of recording.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "AEAudioIn.h"
+#include "AEErrors.h"
+#include "AETestCapture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string OpenError(std::int32_t deviceId, std::uint32_t rate) {
+  try {
+    TAEAudioIn in(deviceId, rate, 256, 4);
+  } catch (const EAEError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(AudioInAlsa, ListsThePluginByItsDescriptionAndOpensItByNumber) {
+  TAETempDir dir;
+  const std::vector<std::int16_t> file = NoiseSamples(2000, 5);
+  ServeCaptureFile(dir, file);
+  const std::vector<std::string> names = TAEAudioIn::DeviceNames();
+  const auto it = std::find(names.begin(), names.end(), "Velkarn test capture");
+  ASSERT_NE(it, names.end()) << "listed: " << testing::PrintToString(names);
+
+  TAEAudioIn in(static_cast<std::int32_t>(it - names.begin()), 8000, 250, 4);
+  in.Start();
+  const std::vector<std::int16_t> all = Concat(PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; }));
+  ASSERT_GE(all.size(), 500u);
+  EXPECT_TRUE(std::equal(all.begin(), all.begin() + 500, file.begin()));
+}
+
+TEST(AudioInAlsa, OpenFailuresNameTheStepTheNumberAndAlsasText) {
+  TAETempDir dir;
+  ServeCaptureFile(dir, NoiseSamples(100, 1));
+  const auto count = static_cast<std::int32_t>(TAEAudioIn::DeviceNames().size());
+  EXPECT_EQ(OpenError(count, 8000), "Audio input: open failed (-19) No such device");
+  EXPECT_EQ(OpenError(1000000, 8000), "Audio input: open failed (-19) No such device");
+  EXPECT_EQ(OpenError(-1, 1000), "Audio input: open failed (-22) Invalid argument");  // rate the device refuses
+  ASSERT_EQ(setenv("VELKARN_AUDIO_FILE", dir.Str("missing.raw").c_str(), 1), 0);
+  EXPECT_EQ(OpenError(-7, 8000), "Audio input: open failed (-2) No such file or directory");
+}
+
+// A device that fails after the end of its file: the samples before it arrive in
+// whole buffers, the failure carries ALSA's number and text, and a new input on the
+// same device records again from its start.
+TEST(AudioInAlsa, ReadFailureRaisesAndAReopenedInputRecordsAgain) {
+  TAETempDir dir;
+  const std::vector<std::int16_t> file = NoiseSamples(8000 + 100, 3);
+  ServeCaptureFile(dir, file, /*errorAtEnd=*/true);
+  {
+    TAEAudioIn in(-1, 8000, 256, 4);
+    in.Start();
+    std::vector<std::int16_t> all;
+    const TAESampleProc keep = [&](const std::int16_t* s, std::int32_t n) {
+      EXPECT_EQ(n, 256);
+      all.insert(all.end(), s, s + n);
+    };
+    std::string error;
+    const auto deadline = std::chrono::steady_clock::now() + 6s;
+    while (error.empty() && std::chrono::steady_clock::now() < deadline) {
+      try {
+        in.Poll(keep);
+      } catch (const EAEError& e) {
+        error = e.what();
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(error, "Audio input: add buffer failed (-5) Input/output error");
+    // 8100 samples make 31 whole buffers; the 164 left over never fill the 32nd.
+    ASSERT_EQ(all.size(), 31u * 256u);
+    EXPECT_TRUE(std::equal(all.begin(), all.end(), file.begin()));
+  }
+  TAEAudioIn in(-1, 8000, 256, 4);
+  in.Start();
+  const std::vector<std::int16_t> again = Concat(PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; }));
+  ASSERT_GE(again.size(), 512u);
+  EXPECT_TRUE(std::equal(again.begin(), again.begin() + 512, file.begin()));
+}
+
+// An input polled too late loses samples, as a ring that ran dry does, and records on
+// without an error: each buffer is still one unbroken piece of the stream.
+TEST(AudioInAlsa, OverrunLosesSamplesAndRecordingGoesOn) {
+  TAETempDir dir;
+  std::vector<std::int16_t> ramp(12000);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i + 1);  // 0 = silence
+  ServeCaptureFile(dir, ramp);
+  TAEAudioIn in(-1, 8000, 256, 4);  // 128 ms of slack
+  in.Start();
+  std::vector<TAEBuffer> buffers = PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; });
+  std::this_thread::sleep_for(400ms);  // the device runs on, unread, well past its buffer
+  const std::vector<TAEBuffer> later =
+      PollUntil(in, 5s, [](const auto& got) { return !got.empty() && got.back().back() == 0; });
+  buffers.insert(buffers.end(), later.begin(), later.end());
+
+  int gaps = 0;
+  std::int16_t last = 0;
+  for (const TAEBuffer& b : buffers) {
+    ASSERT_EQ(b.size(), 256u);
+    if (b.front() == 0) break;  // the silence after the end
+    for (std::size_t i = 1; i < b.size(); ++i)
+      if (b[i] != 0) {
+        ASSERT_EQ(b[i], b[i - 1] + 1) << "a buffer joins two pieces of the stream";
+      }
+    if (last != 0 && b.front() != last + 1) {
+      EXPECT_GT(b.front(), last) << "samples came twice";
+      ++gaps;
+    }
+    last = b.back();
+  }
+  EXPECT_EQ(gaps, 1);
+  EXPECT_EQ(buffers.back().back(), 0) << "recording did not go on to the end";
+}
+
+TEST(AudioInAlsa, StopEndsRecordingAndStartResumesIt) {
+  TAETempDir dir;
+  ServeCaptureFile(dir, NoiseSamples(16000, 11));
+  TAEAudioIn in(-1, 8000, 200, 4);
+  in.Start();
+  ASSERT_FALSE(PollUntil(in, 5s, [](const auto& got) { return !got.empty(); }).empty());
+  in.Stop();
+  EXPECT_TRUE(PollUntil(in, 150ms, [](const auto&) { return false; }).empty());
+  in.Start();
+  EXPECT_FALSE(PollUntil(in, 5s, [](const auto& got) { return !got.empty(); }).empty());
+}
+
+}  // namespace
