@@ -53,9 +53,9 @@ TEST_P(AudioInStream, HandsOverTheFileInWholeBuffersInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, AudioInStream,
-                         testing::Values(TStreamCase{8000, 256, 4, 8000 + 100},     // file ends inside a buffer
+                         testing::Values(TStreamCase{8000, 256, 16, 8000 + 100},    // file ends inside a buffer
                                          TStreamCase{48000, 1024, 16, 48000 + 517},  // the agent's ring
-                                         TStreamCase{11025, 1000, 3, 11025}),        // odd sizes, short ring
+                                         TStreamCase{11025, 1000, 5, 11025}),        // odd sizes
                          [](const auto& info) {
                            return std::to_string(info.param.Rate) + "Hz_" + std::to_string(info.param.BufferCount) +
                                   "x" + std::to_string(info.param.BufferSamples);
@@ -71,7 +71,7 @@ TEST(AudioIn, ProcExceptionPassesThroughAndTheBufferComesAgain) {
   TAETempDir dir;
   const std::vector<std::int16_t> file = NoiseSamples(4000, 7);
   ServeCaptureFile(dir, file);
-  TAEAudioIn in(-1, 8000, 200, 8);
+  TAEAudioIn in(-1, 8000, 200, 16);
   in.Start();
 
   std::vector<std::int16_t> refused;
@@ -107,7 +107,7 @@ TEST(AudioIn, ReopenedInputRecordsAgain) {
   ServeCaptureFile(dir, file);
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    TAEAudioIn in(-1, 8000, 256, 4);
+    TAEAudioIn in(-1, 8000, 256, 16);
     in.Start();
     const std::vector<TAEBuffer> buffers = PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; });
     const std::vector<std::int16_t> all = Concat(buffers);

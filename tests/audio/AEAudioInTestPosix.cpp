@@ -29,7 +29,7 @@ TEST(AudioInAlsa, ListsThePluginByItsDescriptionAndOpensItByNumber) {
   const auto it = std::find(names.begin(), names.end(), "Velkarn test capture");
   ASSERT_NE(it, names.end()) << "listed: " << testing::PrintToString(names);
 
-  TAEAudioIn in(static_cast<std::int32_t>(it - names.begin()), 8000, 250, 4);
+  TAEAudioIn in(static_cast<std::int32_t>(it - names.begin()), 8000, 250, 16);
   in.Start();
   const std::vector<std::int16_t> all = Concat(PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; }));
   ASSERT_GE(all.size(), 500u);
@@ -55,7 +55,7 @@ TEST(AudioInAlsa, ReadFailureRaisesAndAReopenedInputRecordsAgain) {
   const std::vector<std::int16_t> file = NoiseSamples(8000 + 100, 3);
   ServeCaptureFile(dir, file, /*errorAtEnd=*/true);
   {
-    TAEAudioIn in(-1, 8000, 256, 4);
+    TAEAudioIn in(-1, 8000, 256, 16);
     in.Start();
     std::vector<std::int16_t> all;
     const TAESampleProc keep = [&](const std::int16_t* s, std::int32_t n) {
@@ -77,7 +77,7 @@ TEST(AudioInAlsa, ReadFailureRaisesAndAReopenedInputRecordsAgain) {
     ASSERT_EQ(all.size(), 31u * 256u);
     EXPECT_TRUE(std::equal(all.begin(), all.end(), file.begin()));
   }
-  TAEAudioIn in(-1, 8000, 256, 4);
+  TAEAudioIn in(-1, 8000, 256, 16);
   in.Start();
   const std::vector<std::int16_t> again = Concat(PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; }));
   ASSERT_GE(again.size(), 512u);
@@ -114,14 +114,14 @@ TEST(AudioInAlsa, OverrunLosesSamplesAndRecordingGoesOn) {
     }
     last = b.back();
   }
-  EXPECT_EQ(gaps, 1);
+  EXPECT_GE(gaps, 1);  // one at least: a loaded machine may stall a poll again
   EXPECT_EQ(buffers.back().back(), 0) << "recording did not go on to the end";
 }
 
 TEST(AudioInAlsa, StopEndsRecordingAndStartResumesIt) {
   TAETempDir dir;
   ServeCaptureFile(dir, NoiseSamples(16000, 11));
-  TAEAudioIn in(-1, 8000, 200, 4);
+  TAEAudioIn in(-1, 8000, 200, 16);
   in.Start();
   ASSERT_FALSE(PollUntil(in, 5s, [](const auto& got) { return !got.empty(); }).empty());
   in.Stop();
