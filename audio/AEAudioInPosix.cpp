@@ -8,11 +8,22 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 
 #include "AEAudioInBackend.h"
 
 namespace {
+
+// ALSA prints its own diagnostics to stderr on every failed open; with the device
+// retried every few seconds for months that would bury the program's output. Each
+// failure reaches the caller anyway, with ALSA's text, in the exception.
+void DropAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+
+void QuietAlsa() {
+  static std::once_flag once;
+  std::call_once(once, [] { snd_lib_error_set_handler(DropAlsaMessage); });
+}
 
 void CheckAlsa(int res, const char* step) {
   if (res >= 0) return;
@@ -26,6 +37,7 @@ struct TCaptureHint {
 
 // PCMs that can record, in the order ALSA lists them; device number i is entry i.
 std::vector<TCaptureHint> CaptureHints() {
+  QuietAlsa();
   std::vector<TCaptureHint> result;
   void** hints = nullptr;
   if (snd_device_name_hint(-1, "pcm", &hints) < 0) return result;
@@ -74,6 +86,7 @@ TAEAudioIn::TAEAudioIn(std::int32_t deviceId, std::uint32_t sampleRate, std::int
   TImpl& d = *FImpl;
   d.FBuffer.assign(static_cast<std::size_t>(bufferSamples), 0);
 
+  QuietAlsa();
   std::string name = "default";
   if (deviceId >= 0) {
     const std::vector<TCaptureHint> hints = CaptureHints();

@@ -2,7 +2,11 @@
 // from ALSA's hints, an overrun, and a device that fails in the middle of recording.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "AEAudioIn.h"
 #include "AEErrors.h"
@@ -36,6 +40,23 @@ TEST(AudioInAlsa, ListsThePluginByItsDescriptionAndOpensItByNumber) {
   EXPECT_TRUE(std::equal(all.begin(), all.begin() + 500, file.begin()));
 }
 
+// What stderr receives while `f` runs.
+std::string StderrOf(const std::function<void()>& f) {
+  std::fflush(stderr);
+  std::FILE* capture = std::tmpfile();
+  const int saved = dup(2);
+  dup2(fileno(capture), 2);
+  f();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::rewind(capture);
+  std::string text;
+  for (int c; (c = std::fgetc(capture)) != EOF;) text += static_cast<char>(c);
+  std::fclose(capture);
+  return text;
+}
+
 TEST(AudioInAlsa, OpenFailuresNameTheStepTheNumberAndAlsasText) {
   TAETempDir dir;
   ServeCaptureFile(dir, NoiseSamples(100, 1));
@@ -44,7 +65,17 @@ TEST(AudioInAlsa, OpenFailuresNameTheStepTheNumberAndAlsasText) {
   EXPECT_EQ(OpenError(1000000, 8000), "Audio input: open failed (-19) No such device");
   EXPECT_EQ(OpenError(-1, 1000), "Audio input: open failed (-22) Invalid argument");  // rate the device refuses
   ASSERT_EQ(setenv("VELKARN_AUDIO_FILE", dir.Str("missing.raw").c_str(), 1), 0);
-  EXPECT_EQ(OpenError(-7, 8000), "Audio input: open failed (-2) No such file or directory");
+  // The reason is in the message; ALSA's own diagnostics stay off stderr, which a
+  // reopen every few seconds would otherwise fill.
+  std::string error;
+  EXPECT_EQ(StderrOf([&] { error = OpenError(-7, 8000); }), "");
+  EXPECT_EQ(error, "Audio input: open failed (-2) No such file or directory");
+  const char* config = std::getenv("ALSA_CONFIG_PATH");
+  const std::string savedConfig = config != nullptr ? config : "";
+  ASSERT_EQ(setenv("ALSA_CONFIG_PATH", "/nonexistent/alsa.conf", 1), 0);
+  EXPECT_EQ(StderrOf([&] { error = OpenError(-1, 8000); }), "");
+  EXPECT_EQ(error.rfind("Audio input: open failed (-", 0), 0u) << error;
+  ASSERT_EQ(setenv("ALSA_CONFIG_PATH", savedConfig.c_str(), 1), 0);  // for the cases after this one
 }
 
 // A device that fails after the end of its file: the samples before it arrive in
