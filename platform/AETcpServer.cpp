@@ -44,6 +44,7 @@ struct TAETcpServer::TImpl {
   mutable std::mutex FLock;
   std::condition_variable FStopCv;                    // signalled when FStopping is set
   bool FStopping = false;                             // guarded by FLock
+  std::atomic<bool> FStoppingFlag{false};  // FStopping for the per-request check, without the lock
   std::list<std::shared_ptr<TConnection>> FConnections;  // guarded by FLock
 
   void StopLocked();  // REQUIRES: FActivation held
@@ -52,10 +53,7 @@ struct TAETcpServer::TImpl {
   void StartConnection(std::unique_ptr<IAEAcceptedSocket> socket);
   void RunConnection(TConnection& conn);
   void ReapFinished();
-  bool Stopping() const {
-    std::lock_guard lock(FLock);
-    return FStopping;
-  }
+  bool Stopping() const { return FStoppingFlag.load(std::memory_order_relaxed); }
 };
 
 TAETcpServer::TAETcpServer(TAEConnectionHandler handler, TAEThreadStarter starter) : FImpl(std::make_unique<TImpl>()) {
@@ -99,6 +97,7 @@ void TAETcpServer::Activate(std::uint16_t port) {
   {
     std::lock_guard lock(m.FLock);
     m.FStopping = false;
+    m.FStoppingFlag = false;
   }
   m.FListeners = std::move(listeners);
   try {
@@ -126,6 +125,7 @@ void TAETcpServer::TImpl::StopLocked() {
   {
     std::lock_guard lock(FLock);
     FStopping = true;
+    FStoppingFlag = true;
   }
   FStopCv.notify_all();
   for (auto& l : FListeners) l->Wake();

@@ -96,7 +96,7 @@ void BM_WaveFetch(benchmark::State& state) {
     seq = seq % kFiles + 1;
     const auto t0 = std::chrono::steady_clock::now();
     client.Send(Request(seq));
-    const std::string reply = client.Receive(replySize);
+    const std::string reply = client.Receive(replySize, std::chrono::seconds(10));
     latencyUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
     if (reply.size() != replySize || reply[4] != 0) {
       state.SkipWithError("short reply or not found");
