@@ -1,0 +1,136 @@
+// Wave-server load: collectors fetching 4096-sample hit files from a running server on
+// 127.0.0.1, over 1 and 8 connections at once, beside the ceiling: the same process
+// reading the same files straight from disk on as many threads.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AEFileSystem.h"
+#include "AEProtocol.h"
+#include "AEWaveServer.h"
+#include "common/AETestTcpClient.h"
+
+namespace {
+
+constexpr std::uint16_t kAgent = 7;
+constexpr int kFiles = 256;
+constexpr std::size_t kSamples = 4096;
+constexpr std::int64_t kHitTime = 134'000'000'000'000'000;  // an hour in 2025
+
+std::string HitFile(std::uint32_t seq) {
+  TAEHitRecord r{};
+  r.AgentId = kAgent;
+  r.Channel = 1;
+  r.Seq = seq;
+  r.FileTime = kHitTime;
+  r.SampleCount = kSamples;
+  InitHitRecord(r);
+  std::string bytes(88 + 2 * kSamples, '\0');
+  std::memcpy(bytes.data(), "AEW1", 4);
+  std::memcpy(bytes.data() + 4, &r, sizeof r);
+  for (std::size_t i = 0; i < kSamples; ++i) {
+    const auto s = static_cast<std::int16_t>((i * 37) % 2000 - 1000);
+    std::memcpy(bytes.data() + 88 + 2 * i, &s, 2);
+  }
+  return bytes;
+}
+
+// One data root with kFiles hit files and one server on it, for the whole run.
+struct TFixture {
+  TFixture() {
+    Root = (std::filesystem::temp_directory_path() / ("velkarn_wave_bench_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()))).string();
+    Settings.AgentId = kAgent;
+    Settings.DataRoot = Root;
+    for (int seq = 1; seq <= kFiles; ++seq) {
+      const std::string path = HitFileName(Root, 1, kHitTime, static_cast<std::uint32_t>(seq));
+      ForceDirectories(ExtractFilePath(path));
+      WriteWholeFile(path, HitFile(static_cast<std::uint32_t>(seq)));
+      Paths.push_back(path);
+    }
+    Server = std::make_unique<TAEWaveServer>(Settings, Requests, Served);
+    Server->Activate(0);
+  }
+  ~TFixture() {
+    Server->Deactivate();
+    std::error_code ec;
+    std::filesystem::remove_all(Root, ec);
+  }
+  std::string Root;
+  TAESettings Settings;
+  std::vector<std::string> Paths;
+  std::atomic<std::int64_t> Requests{0}, Served{0};
+  std::unique_ptr<TAEWaveServer> Server;
+};
+
+TFixture& Fixture() {
+  static TFixture f;
+  return f;
+}
+
+std::string Request(std::uint32_t seq) {
+  TAEWaveRequest r{};
+  r.Magic = kWaveRequestMagic;
+  r.AgentId = kAgent;
+  r.Channel = 1;
+  r.Seq = seq;
+  r.FileTime = kHitTime;
+  return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+void BM_WaveFetch(benchmark::State& state) {
+  TFixture& f = Fixture();
+  TAETestTcpClient client("127.0.0.1", f.Server->Port());
+  const std::size_t replySize = 12 + 88 + 2 * kSamples;
+  std::vector<double> latencyUs;
+  latencyUs.reserve(1 << 20);
+  std::uint32_t seq = static_cast<std::uint32_t>(state.thread_index() * 31);
+  for (auto _ : state) {
+    seq = seq % kFiles + 1;
+    const auto t0 = std::chrono::steady_clock::now();
+    client.Send(Request(seq));
+    const std::string reply = client.Receive(replySize, std::chrono::seconds(10));
+    latencyUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    if (reply.size() != replySize || reply[4] != 0) {
+      state.SkipWithError("short reply or not found");
+      break;
+    }
+    benchmark::DoNotOptimize(reply.data());
+  }
+  std::sort(latencyUs.begin(), latencyUs.end());
+  const double p99 = latencyUs.empty() ? 0 : latencyUs[latencyUs.size() * 99 / 100];
+  state.counters["p99_us"] = benchmark::Counter(p99, benchmark::Counter::kAvgThreads);
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(replySize));
+}
+
+// The ceiling: the same files read whole from disk in this process.
+void BM_DiskReadCeiling(benchmark::State& state) {
+  TFixture& f = Fixture();
+  std::string bytes;
+  std::size_t i = static_cast<std::size_t>(state.thread_index() * 31);
+  for (auto _ : state) {
+    i = (i + 1) % f.Paths.size();
+    if (!TryReadWholeFile(f.Paths[i], bytes)) {
+      state.SkipWithError("file missing");
+      break;
+    }
+    benchmark::DoNotOptimize(bytes.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(88 + 2 * kSamples));
+}
+
+}  // namespace
+
+BENCHMARK(BM_WaveFetch)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_DiskReadCeiling)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,79 @@
+// The wave server: a collector that received a hit record fetches that hit's stored
+// file over TCP by agent id, channel, sequence and time stamp. One connection carries
+// any number of 24-byte requests, each answered by a 12-byte reply header and, when the
+// file was found, the file's bytes as stored.
+#pragma once
+
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "AESettings.h"
+#include "AETcpServer.h"
+
+static_assert(std::endian::native == std::endian::little, "requests and replies are read and written as laid out");
+
+#pragma pack(push, 1)
+struct TAEWaveRequest {
+  std::uint32_t Magic;  // "AER1"
+  std::uint16_t AgentId;
+  std::uint16_t Channel;  // any value, also one above Channels
+  std::uint32_t Seq;
+  std::uint8_t Ignored[4];  // any value, never read
+  std::int64_t FileTime;    // only its UTC date and hour matter
+};
+
+struct TAEWaveReply {
+  std::uint32_t Magic;  // "AES1"
+  std::int32_t Status;  // TAEWaveStatus
+  std::int32_t Length;  // bytes that follow: the file's size with wsFound, else 0
+};
+#pragma pack(pop)
+
+static_assert(sizeof(TAEWaveRequest) == 24);
+static_assert(offsetof(TAEWaveRequest, AgentId) == 4);
+static_assert(offsetof(TAEWaveRequest, Channel) == 6);
+static_assert(offsetof(TAEWaveRequest, Seq) == 8);
+static_assert(offsetof(TAEWaveRequest, FileTime) == 16);
+static_assert(sizeof(TAEWaveReply) == 12);
+static_assert(offsetof(TAEWaveReply, Status) == 4);
+static_assert(offsetof(TAEWaveReply, Length) == 8);
+
+inline constexpr std::uint32_t kWaveRequestMagic = 0x31524541;  // "AER1"
+inline constexpr std::uint32_t kWaveReplyMagic = 0x31534541;    // "AES1"
+
+enum TAEWaveStatus : std::int32_t {
+  wsFound = 0,       // the hit file follows; the connection stays open
+  wsNotFound = 1,    // no hit file at that path; the connection stays open
+  wsBadRequest = 2,  // wrong magic or another agent's id; the connection is closed
+};
+
+// Serves one request of a wave-server connection: reads 24 bytes, counts the request,
+// answers and, for a bad request, closes the connection. Raises (and the server then
+// closes the connection without a reply) when the connection ends before a whole
+// request has arrived, when an existing hit file cannot be read, and when the reply
+// cannot be written. Thread-safe: settings are only read, the counters are atomic
+// (relaxed: they are for display and imply no ordering).
+void ServeWaveRequest(TAETcpConnection& connection, const TAESettings& settings,
+                      std::atomic<std::int64_t>& waveRequests, std::atomic<std::int64_t>& waveServed);
+
+// The agent's wave server: a TCP server whose handler is ServeWaveRequest. Borrows the
+// settings and the two counters, which must outlive it (the agent owns all three).
+class TAEWaveServer {
+ public:
+  TAEWaveServer(const TAESettings& settings, std::atomic<std::int64_t>& waveRequests,
+                std::atomic<std::int64_t>& waveServed);
+
+  // Listens on port on all IPv4 and IPv6 addresses; raises EAEOsError naming the port
+  // when it cannot be bound.
+  void Activate(std::uint16_t port) { FServer.Activate(port); }
+  // Stops listening, closes every connection and joins every connection thread.
+  void Deactivate() { FServer.Deactivate(); }
+  bool Active() const { return FServer.Active(); }
+  std::uint16_t Port() const { return FServer.Port(); }
+  int ListenerCount() const { return FServer.ListenerCount(); }
+
+ private:
+  TAETcpServer FServer;
+};

@@ -1,0 +1,214 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "AEErrors.h"
+#include "AETcpServerBackend.h"
+
+namespace {
+
+[[noreturn]] void ThrowSocketError(const std::string& step, int err) {
+  throw EAEOsError(step + ": " + std::strerror(err), err);
+}
+
+const char* FamilyName(TAEAddressFamily family) { return family == TAEAddressFamily::IPv4 ? "IPv4" : "IPv6"; }
+
+class TScopedFd {
+ public:
+  explicit TScopedFd(int fd = -1) : FFd(fd) {}
+  TScopedFd(TScopedFd&& o) noexcept : FFd(o.Release()) {}
+  TScopedFd& operator=(TScopedFd&&) = delete;
+  ~TScopedFd() {
+    if (FFd >= 0) ::close(FFd);  // nothing was written through it that a close error could lose
+  }
+  int Get() const { return FFd; }
+  void Reset(int fd) {
+    if (FFd >= 0) ::close(FFd);
+    FFd = fd;
+  }
+  int Release() { return std::exchange(FFd, -1); }
+
+ private:
+  int FFd;
+};
+
+std::string DescribePeer(const sockaddr_storage& addr) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  if (addr.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(addr);
+    ::inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
+  }
+  if (addr.ss_family != AF_INET6) return "an unknown peer";
+  const auto& a = reinterpret_cast<const sockaddr_in6&>(addr);
+  ::inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
+  std::string text = "[";
+  text.append(host).append("]:").append(std::to_string(ntohs(a.sin6_port)));
+  return text;
+}
+
+class TPosixAcceptedSocket final : public IAEAcceptedSocket {
+ public:
+  TPosixAcceptedSocket(int fd, std::string peer) : FFd(fd), FPeer(std::move(peer)) {}
+
+  void ReadExact(void* buffer, std::size_t size) override {
+    auto* p = static_cast<char*>(buffer);
+    while (size > 0) {
+      const ssize_t n = ::recv(FFd.Get(), p, size, 0);
+      if (n > 0) {
+        p += n;
+        size -= static_cast<std::size_t>(n);
+      } else if (n == 0) {
+        FOpen = false;
+        throw EAEOsError("Connection closed by " + FPeer, 0);
+      } else if (errno != EINTR) {
+        FOpen = false;
+        ThrowSocketError("Cannot read from " + FPeer, errno);
+      }
+    }
+  }
+
+  void Write(const void* data, std::size_t size) override {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+      // MSG_NOSIGNAL: a peer that has gone must raise here, not kill the process.
+      const ssize_t n = ::send(FFd.Get(), p, size, MSG_NOSIGNAL);
+      if (n >= 0) {
+        p += n;
+        size -= static_cast<std::size_t>(n);
+      } else if (errno != EINTR) {
+        FOpen = false;
+        ThrowSocketError("Cannot write to " + FPeer, errno);
+      }
+    }
+  }
+
+  void Close() override {
+    FOpen = false;
+    ::shutdown(FFd.Get(), SHUT_WR);  // the peer sees the end right after the last reply
+  }
+
+  bool IsOpen() const override { return FOpen; }
+  std::string PeerAddress() const override { return FPeer; }
+
+  void Abort() override {
+    FOpen = false;
+    ::shutdown(FFd.Get(), SHUT_RDWR);
+  }
+
+ private:
+  TScopedFd FFd;
+  std::string FPeer;
+  std::atomic<bool> FOpen{true};
+};
+
+class TPosixListenSocket final : public IAEListenSocket {
+ public:
+  TPosixListenSocket(TScopedFd fd, std::uint16_t port) : FFd(std::move(fd)), FPort(port) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowSocketError("Cannot create the wake-up pipe", errno);
+    FWakeRead.Reset(pipeFds[0]);
+    FWakeWrite.Reset(pipeFds[1]);
+  }
+
+  std::unique_ptr<IAEAcceptedSocket> Accept() override {
+    for (;;) {
+      // Wait on the listener and the wake-up pipe together, so that Deactivate ends the
+      // wait without closing a descriptor under a thread that still uses it.
+      pollfd fds[2] = {{FWakeRead.Get(), POLLIN, 0}, {FFd.Get(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        ThrowSocketError("Cannot wait for connections on TCP port " + std::to_string(FPort), errno);
+      }
+      if (fds[0].revents != 0) return nullptr;
+      if (fds[1].revents == 0) continue;
+      sockaddr_storage addr{};
+      socklen_t len = sizeof addr;
+      const int fd = ::accept4(FFd.Get(), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+      if (fd < 0) {
+        // The listener is non-blocking: a peer that reset before we got to it leaves
+        // nothing to accept, which is no error.
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EPROTO)
+          continue;
+        ThrowSocketError("Cannot accept a connection on TCP port " + std::to_string(FPort), errno);
+      }
+      TScopedFd conn(fd);
+      // Replies go out as soon as they are written; Nagle would hold a reply's tail
+      // back until the peer's delayed acknowledgement.
+      const int one = 1;
+      ::setsockopt(conn.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // a latency hint; serving works without it
+      return std::make_unique<TPosixAcceptedSocket>(conn.Release(), DescribePeer(addr));
+    }
+  }
+
+  void Wake() override {
+    const char byte = 1;
+    // One byte suffices: the pipe is never drained, so it stays readable from now on,
+    // and a full pipe (EAGAIN) is readable already.
+    [[maybe_unused]] const ssize_t n = ::write(FWakeWrite.Get(), &byte, 1);
+  }
+
+  std::uint16_t Port() const override { return FPort; }
+
+ private:
+  TScopedFd FFd;
+  std::uint16_t FPort;
+  TScopedFd FWakeRead;
+  TScopedFd FWakeWrite;
+};
+
+}  // namespace
+
+std::unique_ptr<IAEListenSocket> OpenTcpListener(TAEAddressFamily family, std::uint16_t port) {
+  const bool v6 = family == TAEAddressFamily::IPv6;
+  const std::string what = "Cannot listen on TCP port " + std::to_string(port) + " (" + FamilyName(family) + ")";
+  TScopedFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd.Get() < 0) {
+    if (v6 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) return nullptr;  // no IPv6 here
+    ThrowSocketError(what, errno);
+  }
+  const int one = 1;
+  // SO_REUSEADDR lets a restarted node bind while old connections linger in TIME_WAIT;
+  // on Linux it never lets two listeners share a port.
+  if (::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) ThrowSocketError(what, errno);
+  if (v6 && ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)
+    ThrowSocketError(what, errno);
+
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  if (v6) {
+    auto& a = reinterpret_cast<sockaddr_in6&>(addr);
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(port);
+    len = sizeof a;
+  } else {
+    auto& a = reinterpret_cast<sockaddr_in&>(addr);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    len = sizeof a;
+  }
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    if (v6 && (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT)) return nullptr;  // IPv6 switched off
+    ThrowSocketError(what, errno);
+  }
+  if (::listen(fd.Get(), SOMAXCONN) != 0) ThrowSocketError(what, errno);
+  len = sizeof addr;
+  if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) ThrowSocketError(what, errno);
+  const std::uint16_t bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(addr).sin6_port
+                                       : reinterpret_cast<sockaddr_in&>(addr).sin_port);
+  return std::make_unique<TPosixListenSocket>(std::move(fd), bound);
+}
+
+bool IsAddressInUseError(int osError) { return osError == EADDRINUSE; }

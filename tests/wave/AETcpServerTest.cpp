@@ -1,0 +1,146 @@
+// The socket server on real loopback sockets: threads, shutdown and misbehaving peers.
+#include "AETcpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "AEErrors.h"
+#include "common/AETestTcpClient.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Echoes each 4-byte request; "quit" closes the connection after its echo.
+void EchoHandler(TAETcpConnection& c) {
+  char buf[4];
+  c.ReadExact(buf, sizeof buf);
+  c.Write(buf, sizeof buf);
+  if (std::string(buf, 4) == "quit") c.Close();
+}
+
+template <typename Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+std::string Echo(TAETestTcpClient& client, const std::string& four) {
+  client.Send(four);
+  return client.Receive(4);
+}
+
+TEST(TcpServer, ServesManyRequestsPerConnectionAndClosesOnRequest) {
+  TAETcpServer server(EchoHandler);
+  server.Activate(0);
+  ASSERT_TRUE(server.Active());
+  ASSERT_NE(server.Port(), 0);
+  TAETestTcpClient a("127.0.0.1", server.Port());
+  TAETestTcpClient b("127.0.0.1", server.Port());
+  EXPECT_EQ(Echo(a, "abcd"), "abcd");
+  EXPECT_EQ(Echo(b, "wxyz"), "wxyz");
+  EXPECT_EQ(Echo(a, "efgh"), "efgh");
+  EXPECT_EQ(Echo(a, "quit"), "quit");
+  EXPECT_TRUE(a.WaitForEnd());
+  EXPECT_EQ(Echo(b, "1234"), "1234");  // the other connection is untouched
+}
+
+TEST(TcpServer, ListensOnIPv6LoopbackWhereTheMachineHasIt) {
+  TAETcpServer server(EchoHandler);
+  server.Activate(0);
+  const bool v6 = TAETestTcpClient::HasIPv6Loopback();
+  ASSERT_EQ(server.ListenerCount(), v6 ? 2 : 1);
+  if (v6) {
+    TAETestTcpClient c("::1", server.Port());
+    EXPECT_EQ(Echo(c, "six!"), "six!");
+  }
+  TAETestTcpClient c4("127.0.0.1", server.Port());
+  EXPECT_EQ(Echo(c4, "four"), "four");
+}
+
+TEST(TcpServer, DeactivateWithIdleConnectionsReturnsPromptly) {
+  TAETcpServer server(EchoHandler);
+  server.Activate(0);
+  std::vector<std::unique_ptr<TAETestTcpClient>> idle;
+  for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<TAETestTcpClient>("127.0.0.1", server.Port()));
+  idle[0]->Send("ab");  // one handler waits in the middle of a request
+  ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 10; }));
+
+  const std::uint16_t port = server.Port();
+  auto stopped = std::async(std::launch::async, [&] { server.Deactivate(); });
+  ASSERT_EQ(stopped.wait_for(1s), std::future_status::ready) << "Deactivate waited for idle connections";
+  stopped.get();
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+  for (auto& c : idle) EXPECT_TRUE(c->WaitForEnd(2s));
+  EXPECT_THROW(TAETestTcpClient("127.0.0.1", port), std::runtime_error) << "still listening";
+
+  server.Deactivate();  // a second call does nothing
+  server.Activate(0);   // and the server can listen again
+  TAETestTcpClient again("127.0.0.1", server.Port());
+  EXPECT_EQ(Echo(again, "back"), "back");
+}
+
+TEST(TcpServer, PortInUseRaisesNamingThePort) {
+  TAETcpServer first(EchoHandler);
+  first.Activate(0);
+  TAETcpServer second(EchoHandler);
+  try {
+    second.Activate(first.Port());
+    FAIL() << "a second server bound port " << first.Port();
+  } catch (const EAEOsError& e) {
+    EXPECT_NE(std::string(e.what()).find(std::to_string(first.Port())), std::string::npos) << e.what();
+    EXPECT_STREQ(e.ClassName(), "EOSError");
+  }
+  EXPECT_FALSE(second.Active());
+  TAETestTcpClient c("127.0.0.1", first.Port());
+  EXPECT_EQ(Echo(c, "mine"), "mine");
+}
+
+TEST(TcpServer, ConnectionWithoutThreadIsClosedAndServerGoesOn) {
+  std::atomic<int> starts{0};
+  TAETcpServer server(EchoHandler, [&](std::function<void()> body) {
+    if (++starts == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(body));
+  });
+  server.Activate(0);
+  TAETestTcpClient refused("127.0.0.1", server.Port());
+  refused.Send("abcd");
+  EXPECT_TRUE(refused.WaitForEnd()) << "the connection without a thread stayed open";
+  TAETestTcpClient served("127.0.0.1", server.Port());
+  EXPECT_EQ(Echo(served, "next"), "next");
+  EXPECT_EQ(starts.load(), 2);
+}
+
+TEST(TcpServer, PeersThatMisbehaveLeaveOthersServed) {
+  TAETcpServer server(EchoHandler);
+  server.Activate(0);
+  TAETestTcpClient good("127.0.0.1", server.Port());
+  EXPECT_EQ(Echo(good, "one!"), "one!");
+  {
+    TAETestTcpClient partial("127.0.0.1", server.Port());
+    partial.Send("xyz");  // three of four bytes, then gone
+  }
+  TAETestTcpClient reset("127.0.0.1", server.Port());
+  reset.Send("xy");
+  reset.Reset();
+  TAETestTcpClient halfClosed("127.0.0.1", server.Port());
+  halfClosed.Send("x");
+  halfClosed.ShutdownSend();
+  EXPECT_TRUE(halfClosed.WaitForEnd());
+  EXPECT_EQ(Echo(good, "two!"), "two!");
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; })) << "finished connections were not let go";
+}
+
+}  // namespace
