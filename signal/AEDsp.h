@@ -23,7 +23,9 @@ static_assert(sizeof(TAEHitFeatures) == 32);
 void ExtractFeatures(std::span<const std::int16_t> samples, double sampleRate, double voltsPerCount,
                      double thresholdV, TAEHitFeatures& f);
 
-// In-place forward radix-2 FFT, unscaled; re.size() == im.size(), a power of two.
+// In-place forward radix-2 FFT, unscaled; re.size() == im.size(), a power of two (1
+// allowed), else std::invalid_argument. Twiddles and permutations are built once per
+// size and shared (thread-safe).
 void FFT(std::span<double> re, std::span<double> im);
 
 double Sigmoid(double x);

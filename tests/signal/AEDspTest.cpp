@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numbers>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -255,6 +256,17 @@ TEST(FFT, MatchesADirectTransform) {
       error += std::norm(std::complex<double>(re[k], im[k]) - expected[k]);
     EXPECT_LE(std::sqrt(error), 1e-13 * std::sqrt(norm) * (1 + std::log2(static_cast<double>(n))));
   }
+}
+
+TEST(FFT, RejectsLengthsItCannotTransform) {
+  std::vector<double> three(3), four(4), two(2), none;
+  EXPECT_THROW(FFT(three, three), std::invalid_argument);
+  EXPECT_THROW(FFT(four, two), std::invalid_argument);
+  EXPECT_THROW(FFT(none, none), std::invalid_argument);
+  std::vector<double> re{2.5}, im{-1};
+  FFT(re, im);  // one point is its own transform
+  EXPECT_EQ(re[0], 2.5);
+  EXPECT_EQ(im[0], -1);
 }
 
 TEST(FFT, MatchesTheLiteralTransformBitForBit) {
