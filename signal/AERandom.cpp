@@ -5,8 +5,12 @@ namespace {
 // Generator thread only; see the header.
 std::uint32_t GRandomState = 0;
 
+std::uint32_t NextState(std::uint32_t state) {
+  return state * 134775813u + 1u;  // unsigned: wraps mod 2^32 by definition
+}
+
 std::uint32_t Step() {
-  GRandomState = GRandomState * 134775813u + 1u;  // unsigned: wraps mod 2^32 by definition
+  GRandomState = NextState(GRandomState);
   return GRandomState;
 }
 
@@ -24,4 +28,13 @@ double RandomFloat() {
 std::uint32_t RandomBelow(std::uint32_t range) {
   const std::uint64_t state = Step();
   return static_cast<std::uint32_t>((state * range) >> 32);
+}
+
+void RandomFloats(std::span<double> out) {
+  std::uint32_t state = GRandomState;  // a local copy stays in a register
+  for (double& u : out) {
+    state = NextState(state);
+    u = static_cast<double>(state) * 0x1p-32;
+  }
+  GRandomState = state;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 // Sets the generator's 32-bit state.
 void RandomSeed(std::uint32_t seed);
@@ -22,3 +23,7 @@ double RandomFloat();
 // One step; uniform in 0 .. range-1 for range >= 1, and 0 for range 0:
 // (new state * range) >> 32.
 std::uint32_t RandomBelow(std::uint32_t range);
+
+// out.size() steps: out[i] is what the i-th RandomFloat() would return. For loops that
+// need thousands of draws at once (the synthesiser's noise).
+void RandomFloats(std::span<double> out);
