@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <vector>
 
 TEST(Random, FollowsTheDocumentedLinearCongruentialStep) {
   // States of state * 134775813 + 1 (mod 2^32) from seed 0, worked out by hand.
@@ -54,4 +55,20 @@ TEST(Random, DrawsSpreadOverTheirWholeRange) {
   }
   EXPECT_LT(lo, 1e-3);
   EXPECT_GT(hi, 1 - 1e-3);
+}
+
+TEST(Random, BatchDrawsEqualSingleDrawsInOrder) {
+  for (std::size_t n : {0, 1, 3, 4, 5, 8, 17, 1000}) {
+    SCOPED_TRACE(n);
+    RandomSeed(0xC0FFEEu + static_cast<std::uint32_t>(n));
+    std::vector<double> single(n);
+    for (double& u : single)
+      u = RandomFloat();
+    const std::uint32_t after = RandomState();
+    RandomSeed(0xC0FFEEu + static_cast<std::uint32_t>(n));
+    std::vector<double> batch(n, -1.0);
+    RandomFloats(batch);
+    EXPECT_EQ(batch, single);
+    EXPECT_EQ(RandomState(), after);
+  }
 }
