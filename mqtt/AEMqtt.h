@@ -1,0 +1,143 @@
+// The system's MQTT 3.1.1 client: one object with its own thread that connects,
+// reconnects with a growing back-off, keeps the session alive, sends a bounded queue
+// in order and notices a login that another client keeps taking over.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "AEMqttPacket.h"
+#include "AEMqttTransport.h"
+
+struct TAEMqttOptions {
+  std::string ClientId;
+  std::string User;      // empty: none sent; also the login named in the duplicate line
+  std::string Password;  // empty: none sent; never sent without a user
+  std::uint16_t KeepAliveSec = 60;  // 0 means 60
+  bool CleanSession = true;
+  std::string WillTopic;  // empty: no will
+  TAEBytes WillPayload;   // at most 65535 bytes
+  bool WillRetain = false;
+  std::int32_t MaxQueue = 1000;  // 0 or less means 1000
+
+  static TAEMqttOptions Default() { return TAEMqttOptions{}; }
+};
+
+struct TAEMqttStats {
+  bool Connected = false;      // a CONNACK was accepted and the session is up
+  std::int64_t Sent = 0;       // PUBLISH packets written without error
+  std::int64_t Received = 0;   // incoming PUBLISH packets accepted and handed on
+  std::int64_t Dropped = 0;    // queue entries discarded (full queue, unbuildable topic)
+  std::int64_t Reconnects = 0; // sessions lost after their CONNACK
+  std::int32_t Queued = 0;     // queue length at the moment of the copy
+  std::string LastError;       // reason of the latest lost session or failed attempt
+  bool DuplicateSuspected = false;
+};
+
+using TAEMqttLogProc = std::function<void(const std::string& line)>;
+using TAEMqttEventProc = std::function<void()>;
+using TAEMqttMessageProc = std::function<void(const std::string& topic, const TAEBytes& payload)>;
+
+// Monotonic milliseconds since the module was loaded; the client's timers use nothing else.
+std::int64_t NowMs();
+
+class TAEMqttClient {
+ public:
+  // Marks a queue entry that re-sends every remembered subscription.
+  static constexpr std::uint8_t kResubscribeQoS = 255;
+
+  // Takes the transport (used only by the client's thread while it runs); copies the
+  // options. Opens nothing, starts no thread.
+  TAEMqttClient(std::unique_ptr<IAEMqttTransport> transport, const TAEMqttOptions& options);
+  ~TAEMqttClient();  // Stop; queued entries are discarded uncounted
+  TAEMqttClient(const TAEMqttClient&) = delete;
+  TAEMqttClient& operator=(const TAEMqttClient&) = delete;
+
+  // Owner's thread. Start runs the thread when none runs (it tries to connect at once).
+  // Stop ends it: when connected it first sends what is queued, then DISCONNECT; in
+  // every case the transport is closed. Bounded by the current pass (at worst a
+  // connect's own time-out); may be called any number of times.
+  void Start();
+  void Stop();
+
+  // Any thread. Remembers the filter (QoS limited to 1); while connected also queues a
+  // re-subscription entry. Raises EAEMqttStringTooLong for a filter above 65535 bytes.
+  void Subscribe(const std::string& filter, std::uint8_t qos);
+
+  // Any thread, any state; never waits for the network. False when the queue was full
+  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1.
+  bool Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain);
+  bool Publish(const std::string& topic, std::string_view text, std::uint8_t qos, bool retain);
+
+  // Any thread: a copy taken under the lock.
+  TAEMqttStats Stats() const;
+
+  // Set before Start and left alone while the thread runs. Called on the client's
+  // thread, never under the lock; they must return normally.
+  TAEMqttLogProc OnLog;
+  TAEMqttEventProc OnConnected;
+  TAEMqttMessageProc OnMessage;
+
+ private:
+  struct TOutMsg {
+    std::uint64_t Seq = 0;  // identity, so that a flush removes only what it sent
+    std::string Topic;
+    TAEBytes Payload;
+    std::uint8_t QoS = 0;
+    bool Retain = false;
+  };
+  struct TSub {
+    std::string Filter;
+    std::uint8_t QoS = 0;
+  };
+
+  void Run(std::stop_token stop);
+  void RunConnectedPass(std::int64_t keepAliveMs);
+  bool DoConnect(std::stop_token stop);
+  void ConnectionLost(const std::string& reason);
+  void FlushQueue(std::size_t maxEntries);
+  void SendSubscribe(const TSub& sub);
+  void PumpIncoming(std::int32_t timeoutMs);
+  void HandlePacket(const TAEMqttPacket& packet);
+  void SendPacket(const TAEBytes& packet);
+  void Log(const std::string& line);
+  void CloseTransport();
+  std::vector<TSub> CopySubs() const;
+  bool RemoveHeadIf(std::uint64_t seq);  // REQUIRES: FLock held
+
+  std::unique_ptr<IAEMqttTransport> FTransport;
+  TAEMqttOptions FOptions;
+
+  mutable std::mutex FLock;
+  std::condition_variable_any FWake;  // waits between connection attempts
+  std::deque<TOutMsg> FQueue;         // guarded by FLock
+  std::vector<TSub> FSubs;            // guarded by FLock
+  TAEMqttStats FStats;                // guarded by FLock (Connected, Queued filled in the copy)
+  std::uint64_t FLastSeq = 0;         // guarded by FLock
+  // Written under FLock by the client's thread; read without it by Subscribe and Stats.
+  std::atomic<bool> FConnected{false};
+
+  // Touched only by the client's thread.
+  TAEBytes FIn;
+  std::size_t FInHead = 0;  // bytes of FIn already taken as packets
+  std::uint16_t FPacketId = 0;
+  std::int64_t FLastRecvMs = 0;
+  std::int64_t FNextTryMs = 0;
+  std::int64_t FLastPingMs = 0;
+  std::int32_t FBackoff = 0;
+  std::int64_t FConnectedAtMs = 0;
+  std::int32_t FQuickDrops = 0;
+  bool FDuplicate = false;
+
+  std::jthread FThread;  // last member: joined before the rest goes
+};

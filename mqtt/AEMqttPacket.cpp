@@ -1,0 +1,200 @@
+#include "AEMqttPacket.h"
+
+#include "AEMqtt.h"
+
+void AppendBytes(TAEBytes& buf, std::span<const std::uint8_t> data) {
+  buf.insert(buf.end(), data.begin(), data.end());
+}
+
+void AppendByte(TAEBytes& buf, std::uint8_t value) { buf.push_back(value); }
+
+void AppendWordBE(TAEBytes& buf, std::uint16_t value) {
+  buf.push_back(static_cast<std::uint8_t>(value >> 8));
+  buf.push_back(static_cast<std::uint8_t>(value));
+}
+
+void AppendMqttString(TAEBytes& buf, std::string_view text) {
+  if (text.size() > kMqttMaxString) throw EAEMqttStringTooLong();
+  AppendWordBE(buf, static_cast<std::uint16_t>(text.size()));
+  buf.insert(buf.end(), text.begin(), text.end());
+}
+
+TAEBytes EncodeRemainingLength(std::uint32_t value) {
+  TAEBytes out;
+  do {
+    std::uint8_t b = value % 128;
+    value /= 128;
+    if (value > 0) b |= 0x80;
+    out.push_back(b);
+  } while (value > 0);
+  return out;
+}
+
+TAEBytes BuildPacket(std::uint8_t header, std::span<const std::uint8_t> body) {
+  TAEBytes out;
+  out.reserve(body.size() + 5);
+  out.push_back(header);
+  AppendBytes(out, EncodeRemainingLength(static_cast<std::uint32_t>(body.size())));
+  AppendBytes(out, body);
+  return out;
+}
+
+TAEBytes BuildConnect(const TAEMqttOptions& o) {
+  const bool hasWill = !o.WillTopic.empty();
+  const bool hasUser = !o.User.empty();
+  const bool hasPassword = hasUser && !o.Password.empty();
+  std::uint8_t flags = 0;
+  if (hasUser) flags |= 0x80;
+  if (hasPassword) flags |= 0x40;
+  if (hasWill && o.WillRetain) flags |= 0x20;
+  if (hasWill) flags |= 0x04;
+  if (o.CleanSession) flags |= 0x02;
+
+  TAEBytes body;
+  AppendMqttString(body, "MQTT");
+  AppendByte(body, 4);
+  AppendByte(body, flags);
+  AppendWordBE(body, o.KeepAliveSec);
+  AppendMqttString(body, o.ClientId);
+  if (hasWill) {
+    AppendMqttString(body, o.WillTopic);
+    // The will is a short text; only the low 16 bits of its length fit the field.
+    AppendWordBE(body, static_cast<std::uint16_t>(o.WillPayload.size()));
+    AppendBytes(body, o.WillPayload);
+  }
+  if (hasUser) AppendMqttString(body, o.User);
+  if (hasPassword) AppendMqttString(body, o.Password);
+  return BuildPacket(0x10, body);
+}
+
+TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::uint8_t qos) {
+  TAEBytes body;
+  AppendWordBE(body, packetId);
+  AppendMqttString(body, filter);
+  AppendByte(body, qos > 0 ? 1 : 0);
+  return BuildPacket(0x82, body);
+}
+
+TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payload, std::uint8_t qos, bool retain,
+                      std::uint16_t packetId) {
+  const std::uint8_t q = qos > 0 ? 1 : 0;
+  TAEBytes body;
+  body.reserve(topic.size() + payload.size() + 4);
+  AppendMqttString(body, topic);
+  if (q > 0) AppendWordBE(body, packetId);
+  AppendBytes(body, payload);
+  return BuildPacket(static_cast<std::uint8_t>(0x30 + 2 * q + (retain ? 1 : 0)), body);
+}
+
+TAEBytes BuildPubAck(std::uint8_t idHigh, std::uint8_t idLow) { return {0x40, 0x02, idHigh, idLow}; }
+TAEBytes BuildPingReq() { return {0xC0, 0x00}; }
+TAEBytes BuildDisconnect() { return {0xE0, 0x00}; }
+
+std::uint16_t NextPacketId(std::uint16_t& last) {
+  ++last;  // wraps at 65535
+  if (last == 0) last = 1;
+  return last;
+}
+
+bool TryTakePacket(const TAEBytes& buf, std::size_t& head, TAEMqttPacket& packet) {
+  if (head > buf.size() || buf.size() - head < 2) return false;
+  const std::size_t avail = buf.size() - head;
+  std::uint32_t value = 0;
+  std::uint32_t multiplier = 1;
+  std::size_t lenBytes = 0;
+  for (;;) {
+    if (1 + lenBytes >= avail) return false;  // next length byte not here yet
+    const std::uint8_t b = buf[head + 1 + lenBytes];
+    ++lenBytes;
+    value += static_cast<std::uint32_t>(b & 0x7F) * multiplier;
+    if ((b & 0x80) == 0) break;
+    if (lenBytes == 4) throw EAEProtocolError("malformed packet length");
+    multiplier *= 128;
+  }
+  const std::size_t h = 1 + lenBytes;
+  if (avail - h < value) return false;
+  const std::uint8_t first = buf[head];
+  packet.Type = first >> 4;
+  packet.Flags = first & 0x0F;
+  const auto bodyBegin = buf.begin() + static_cast<std::ptrdiff_t>(head + h);
+  packet.Body.assign(bodyBegin, bodyBegin + value);
+  head += h + value;
+  return true;
+}
+
+bool TryTakePacket(TAEBytes& buf, TAEMqttPacket& packet) {
+  std::size_t head = 0;
+  if (!TryTakePacket(static_cast<const TAEBytes&>(buf), head, packet)) return false;
+  buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(head));
+  return true;
+}
+
+TAEConnackResult ParseConnack(std::span<const std::uint8_t> body) {
+  TAEConnackResult r;
+  if (body.empty()) {
+    r.Empty = true;
+    return r;
+  }
+  r.Accepted = body.size() >= 2 && body[1] == 0;
+  if (!r.Accepted) r.Code = body.back();
+  return r;
+}
+
+bool IsSubackRefusal(std::span<const std::uint8_t> body) { return body.size() >= 3 && body.back() == 0x80; }
+
+bool IsValidUtf8(std::span<const std::uint8_t> s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const std::uint8_t c = s[i];
+    std::size_t n;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      n = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (s.size() - i - 1 < n) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      const std::uint8_t cc = s[i + k];
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+bool ParseIncomingPublish(std::uint8_t flags, std::span<const std::uint8_t> body, TAEIncomingPublish& out) {
+  if (body.size() < 2) return false;
+  const std::size_t topicLen = static_cast<std::size_t>(body[0]) * 256 + body[1];
+  if (topicLen > body.size() - 2) throw EAEProtocolError("MQTT: PUBLISH topic runs past the end of the packet");
+  const auto topic = body.subspan(2, topicLen);
+  if (!IsValidUtf8(topic)) throw EAEProtocolError("MQTT: PUBLISH topic is not valid UTF-8");
+  std::size_t p = 2 + topicLen;
+  const std::uint8_t qos = (flags >> 1) & 3;
+  out.QoS = qos;
+  out.HasPacketId = false;
+  if (qos > 0) {
+    if (body.size() < p + 2) return false;
+    out.HasPacketId = true;
+    out.IdHigh = body[p];
+    out.IdLow = body[p + 1];
+    p += 2;
+  }
+  out.Topic.assign(topic.begin(), topic.end());
+  out.Payload.assign(body.begin() + static_cast<std::ptrdiff_t>(p), body.end());
+  return true;
+}

@@ -1,0 +1,100 @@
+// The byte level of the MQTT 3.1.1 client: builders for every packet the client
+// writes, the reader that cuts whole packets off the receive buffer, and the parsers
+// of the packets it acts on (CONNACK, PUBLISH, SUBACK).
+//
+// Builders keep no state and work on buffers their caller owns: any thread may use them.
+// Readers check the remaining bytes before every read and never look past a buffer;
+// malformed input raises EAEProtocolError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AEErrors.h"
+
+using TAEBytes = std::vector<std::uint8_t>;
+
+struct TAEMqttOptions;
+
+// Packet types (high nibble of the header byte).
+inline constexpr std::uint8_t kMqttConnack = 2;
+inline constexpr std::uint8_t kMqttPublish = 3;
+inline constexpr std::uint8_t kMqttSuback = 9;
+
+// The longest MQTT string, in UTF-8 bytes.
+inline constexpr std::size_t kMqttMaxString = 65535;
+
+// Raised when a text does not fit an MQTT string; the packet under construction is
+// abandoned. Its own type so that the client can tell a message that can never be
+// built from a broken connection.
+class EAEMqttStringTooLong : public EAEError {
+ public:
+  EAEMqttStringTooLong() : EAEError("MQTT: string too long") {}
+};
+
+void AppendBytes(TAEBytes& buf, std::span<const std::uint8_t> data);
+void AppendByte(TAEBytes& buf, std::uint8_t value);
+// High byte first.
+void AppendWordBE(TAEBytes& buf, std::uint16_t value);
+// Text is UTF-8 already; raises EAEMqttStringTooLong (appending nothing) above 65535 bytes.
+void AppendMqttString(TAEBytes& buf, std::string_view text);
+// Header byte, remaining length of body, body.
+TAEBytes BuildPacket(std::uint8_t header, std::span<const std::uint8_t> body);
+// The remaining-length bytes alone (7 bits per byte, least significant group first).
+TAEBytes EncodeRemainingLength(std::uint32_t value);
+
+TAEBytes BuildConnect(const TAEMqttOptions& options);
+// One topic filter per packet; QoS above 1 is asked as 1.
+TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::uint8_t qos);
+// QoS 0 goes out as QoS 0 without identifier; any other value as QoS 1 with packetId.
+TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payload, std::uint8_t qos, bool retain,
+                      std::uint16_t packetId);
+// The identifier bytes exactly as the PUBLISH carried them.
+TAEBytes BuildPubAck(std::uint8_t idHigh, std::uint8_t idLow);
+TAEBytes BuildPingReq();
+TAEBytes BuildDisconnect();
+
+// Adds 1 with 16-bit wrap-around, skipping 0, stores and returns it.
+std::uint16_t NextPacketId(std::uint16_t& last);
+
+struct TAEMqttPacket {
+  std::uint8_t Type = 0;
+  std::uint8_t Flags = 0;
+  TAEBytes Body;
+};
+
+// Cuts one whole packet off buf, starting at index head (bytes before it are already
+// taken). True and head advanced past the packet when one is complete; false and
+// nothing changed otherwise. Raises "malformed packet length" as soon as a fourth
+// length byte announces a fifth, leaving buf and head as they were.
+bool TryTakePacket(const TAEBytes& buf, std::size_t& head, TAEMqttPacket& packet);
+// The same on a plain buffer: the packet's bytes are removed from its front.
+bool TryTakePacket(TAEBytes& buf, TAEMqttPacket& packet);
+
+struct TAEConnackResult {
+  bool Accepted = false;
+  bool Empty = false;  // no body at all: a refusal without any code
+  int Code = 0;        // the last byte of the body when refused
+};
+TAEConnackResult ParseConnack(std::span<const std::uint8_t> body);
+
+// A body of at least 3 bytes ending in 0x80; anything else counts as granted.
+bool IsSubackRefusal(std::span<const std::uint8_t> body);
+
+struct TAEIncomingPublish {
+  std::string Topic;
+  std::uint8_t QoS = 0;
+  bool HasPacketId = false;
+  std::uint8_t IdHigh = 0, IdLow = 0;
+  TAEBytes Payload;
+};
+// False: the packet is to be ignored (body under 2 bytes, or QoS above 0 without room
+// for the identifier). Raises EAEProtocolError when the topic runs past the body or is
+// not valid UTF-8.
+bool ParseIncomingPublish(std::uint8_t flags, std::span<const std::uint8_t> body, TAEIncomingPublish& out);
+
+bool IsValidUtf8(std::span<const std::uint8_t> bytes);
