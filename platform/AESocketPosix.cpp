@@ -1,0 +1,155 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "AESocket.h"
+
+namespace {
+
+std::string SocketErrorText(int code, const std::string& description) {
+  return "Socket Error # " + std::to_string(code) + "\r\n" + description;
+}
+
+int Fd(TAESocket::THandle h) { return static_cast<int>(h); }
+
+// poll() restarted after a signal, with the time left.
+int PollOne(int fd, short events, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, timeoutMs);
+    if (r >= 0 || errno != EINTR) return r;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  }
+}
+
+sockaddr_in ResolveIpv4(const std::string& host, std::uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1) return addr;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    if (rc == EAI_SYSTEM) throw EAESocketError(errno);
+    throw EAESocketError(rc, ::gai_strerror(rc));
+  }
+  addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+  ::freeaddrinfo(res);
+  return addr;
+}
+
+}  // namespace
+
+EAESocketError::EAESocketError(int code) : EAESocketError(code, std::strerror(code)) {}
+EAESocketError::EAESocketError(int code, const std::string& description)
+    : EAEOsError(SocketErrorText(code, description), code) {}
+
+void EnsureSocketsStarted() {}
+
+bool IsConnectionEndedError(int code) {
+  return code == ECONNRESET || code == ECONNABORTED || code == EPIPE || code == ESHUTDOWN || code == ENOTCONN;
+}
+
+TAESocket TAESocket::Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs) {
+  const sockaddr_in addr = ResolveIpv4(host, port);
+  TAESocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s.IsOpen()) throw EAESocketError(errno);
+  const int fd = Fd(s.FHandle);
+  // Non-blocking only for the connect, so that its wait is bounded; reads and writes
+  // wait in poll() with their own limits.
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS) throw EAESocketError(errno);
+    const int r = PollOne(fd, POLLOUT, connectTimeoutMs);
+    if (r < 0) throw EAESocketError(errno);
+    if (r == 0) throw EAEConnectTimeout();
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) throw EAESocketError(err);
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  return s;
+}
+
+void TAESocket::SendAll(std::span<const std::uint8_t> data, int stallTimeoutMs) {
+  if (!IsOpen()) throw EAESocketError(ENOTCONN);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::send(Fd(FHandle), data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) throw EAESocketError(errno);
+    const int r = PollOne(Fd(FHandle), POLLOUT, stallTimeoutMs);
+    if (r < 0) throw EAESocketError(errno);
+    if (r == 0) throw EAESocketError(ETIMEDOUT);
+  }
+}
+
+std::ptrdiff_t TAESocket::Receive(std::span<std::uint8_t> buf, int timeoutMs) {
+  if (!IsOpen()) throw EAESocketError(ENOTCONN);
+  const int r = PollOne(Fd(FHandle), POLLIN, timeoutMs);
+  if (r < 0) throw EAESocketError(errno);
+  if (r == 0) return -1;
+  for (;;) {
+    const ssize_t n = ::recv(Fd(FHandle), buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return -1;
+    throw EAESocketError(errno);
+  }
+}
+
+void TAESocket::Shutdown() {
+  if (IsOpen()) ::shutdown(Fd(FHandle), SHUT_RDWR);  // ENOTCONN after the peer left is fine
+}
+
+void TAESocket::Close() {
+  if (IsOpen()) ::close(Fd(Release()));  // the descriptor is released even when close reports an error
+}
+
+TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
+  TAETcpListener l;
+  l.FSocket = TAESocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!l.FSocket.IsOpen()) throw EAESocketError(errno);
+  const int fd = Fd(l.FSocket.Handle());
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) throw EAESocketError(errno);
+  if (::listen(fd, 16) != 0) throw EAESocketError(errno);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  l.FPort = ntohs(addr.sin_port);
+  return l;
+}
+
+TAESocket TAETcpListener::Accept(int timeoutMs) {
+  if (!FSocket.IsOpen()) throw EAESocketError(EBADF);
+  const int r = PollOne(Fd(FSocket.Handle()), POLLIN, timeoutMs);
+  if (r < 0) throw EAESocketError(errno);
+  if (r == 0) return TAESocket();
+  const int fd = ::accept4(Fd(FSocket.Handle()), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) throw EAESocketError(errno);
+  return TAESocket(fd);
+}

@@ -1,0 +1,147 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "AESocket.h"
+#include "AETextWin32.h"
+
+namespace {
+
+std::string SocketErrorText(int code, const std::string& description) {
+  return "Socket Error # " + std::to_string(code) + "\r\n" + description;
+}
+
+SOCKET Sock(TAESocket::THandle h) { return static_cast<SOCKET>(h); }
+
+[[noreturn]] void ThrowLast() { throw EAESocketError(::WSAGetLastError()); }
+
+// select() for one socket: 1 ready, 0 time-out; raises on error. With exceptFds a
+// failed non-blocking connect reports through the exception set.
+int WaitOne(SOCKET s, bool forWrite, int timeoutMs, bool* failed = nullptr) {
+  fd_set rw, ex;
+  FD_ZERO(&rw);
+  FD_ZERO(&ex);
+  FD_SET(s, &rw);
+  FD_SET(s, &ex);
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  const int r = ::select(0, forWrite ? nullptr : &rw, forWrite ? &rw : nullptr, &ex, &tv);
+  if (r == SOCKET_ERROR) ThrowLast();
+  if (failed != nullptr) *failed = FD_ISSET(s, &ex) != 0;
+  return r > 0 ? 1 : 0;
+}
+
+void SetBlocking(SOCKET s, bool blocking) {
+  u_long nb = blocking ? 0 : 1;
+  ::ioctlsocket(s, FIONBIO, &nb);
+}
+
+sockaddr_in ResolveIpv4(const std::string& host, std::uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1) return addr;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) throw EAESocketError(rc != 0 ? rc : WSAHOST_NOT_FOUND);
+  addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+  ::freeaddrinfo(res);
+  return addr;
+}
+
+}  // namespace
+
+EAESocketError::EAESocketError(int code) : EAESocketError(code, Win32ErrorText(static_cast<DWORD>(code))) {}
+EAESocketError::EAESocketError(int code, const std::string& description)
+    : EAEOsError(SocketErrorText(code, description), code) {}
+
+bool IsConnectionEndedError(int code) {
+  return code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN || code == WSAENOTCONN;
+}
+
+TAESocket TAESocket::Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs) {
+  EnsureSocketsStarted();
+  const sockaddr_in addr = ResolveIpv4(host, port);
+  TAESocket s(static_cast<THandle>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+  if (Sock(s.FHandle) == INVALID_SOCKET) ThrowLast();
+  const SOCKET h = Sock(s.FHandle);
+  // Non-blocking only for the connect, so that its wait is bounded.
+  SetBlocking(h, false);
+  if (::connect(h, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) {
+    const int err = ::WSAGetLastError();
+    if (err != WSAEWOULDBLOCK) throw EAESocketError(err);
+    bool failed = false;
+    if (WaitOne(h, true, connectTimeoutMs, &failed) == 0 && !failed) throw EAEConnectTimeout();
+    if (failed) {
+      int soErr = 0;
+      int len = sizeof soErr;
+      ::getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &len);
+      throw EAESocketError(soErr != 0 ? soErr : WSAECONNREFUSED);
+    }
+  }
+  SetBlocking(h, true);
+  return s;
+}
+
+void TAESocket::SendAll(std::span<const std::uint8_t> data, int stallTimeoutMs) {
+  if (!IsOpen()) throw EAESocketError(WSAENOTCONN);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    // Wait for room first, so that a peer that stops reading cannot block us for ever.
+    if (WaitOne(Sock(FHandle), true, stallTimeoutMs) == 0) throw EAESocketError(WSAETIMEDOUT);
+    const std::size_t chunk = std::min<std::size_t>(data.size() - done, 1 << 20);
+    const int n = ::send(Sock(FHandle), reinterpret_cast<const char*>(data.data() + done), static_cast<int>(chunk), 0);
+    if (n == SOCKET_ERROR) ThrowLast();
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::ptrdiff_t TAESocket::Receive(std::span<std::uint8_t> buf, int timeoutMs) {
+  if (!IsOpen()) throw EAESocketError(WSAENOTCONN);
+  if (WaitOne(Sock(FHandle), false, timeoutMs) == 0) return -1;
+  const int n = ::recv(Sock(FHandle), reinterpret_cast<char*>(buf.data()), static_cast<int>(buf.size()), 0);
+  if (n == SOCKET_ERROR) {
+    const int err = ::WSAGetLastError();
+    if (err == WSAETIMEDOUT || err == WSAEWOULDBLOCK) return -1;
+    throw EAESocketError(err);
+  }
+  return n;
+}
+
+void TAESocket::Shutdown() {
+  if (IsOpen()) ::shutdown(Sock(FHandle), SD_BOTH);  // WSAENOTCONN after the peer left is fine
+}
+
+void TAESocket::Close() {
+  if (IsOpen()) ::closesocket(Sock(Release()));  // the handle is released even when close reports an error
+}
+
+TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
+  EnsureSocketsStarted();
+  TAETcpListener l;
+  l.FSocket = TAESocket(static_cast<TAESocket::THandle>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+  const SOCKET h = Sock(l.FSocket.Handle());
+  if (h == INVALID_SOCKET) ThrowLast();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(h, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) ThrowLast();
+  if (::listen(h, 16) == SOCKET_ERROR) ThrowLast();
+  int len = sizeof addr;
+  ::getsockname(h, reinterpret_cast<sockaddr*>(&addr), &len);
+  l.FPort = ntohs(addr.sin_port);
+  return l;
+}
+
+TAESocket TAETcpListener::Accept(int timeoutMs) {
+  if (!FSocket.IsOpen()) throw EAESocketError(WSAENOTSOCK);
+  if (WaitOne(Sock(FSocket.Handle()), false, timeoutMs) == 0) return TAESocket();
+  const SOCKET c = ::accept(Sock(FSocket.Handle()), nullptr, nullptr);
+  if (c == INVALID_SOCKET) ThrowLast();
+  return TAESocket(static_cast<TAESocket::THandle>(c));
+}

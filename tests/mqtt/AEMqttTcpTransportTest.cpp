@@ -1,0 +1,235 @@
+// The TCP transport and the socket layer under it, against real sockets on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "AEMqttPacket.h"
+#include "AEMqttTcpTransport.h"
+#include "AESocket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+TAEBytes B(std::initializer_list<int> v) {
+  TAEBytes out;
+  for (int x : v) out.push_back(static_cast<std::uint8_t>(x));
+  return out;
+}
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// Reads from a transport until want bytes have been appended or 5 s have passed.
+void ReceiveAtLeast(IAEMqttTransport& t, TAEBytes& buf, std::size_t want) {
+  const auto deadline = TClock::now() + 5s;
+  while (buf.size() < want && TClock::now() < deadline) t.Receive(buf, 100);
+  ASSERT_GE(buf.size(), want);
+}
+
+TAEBytes PeerReadAll(TAESocket& s, std::size_t want) {
+  TAEBytes got;
+  std::vector<std::uint8_t> chunk(65536);
+  const auto deadline = TClock::now() + 10s;
+  while (got.size() < want && TClock::now() < deadline) {
+    const auto n = s.Receive(chunk, 100);
+    if (n == 0) break;
+    if (n > 0) got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+  }
+  return got;
+}
+
+class TcpTransport : public testing::Test {
+ protected:
+  void SetUp() override {
+    FListener = TAETcpListener::Loopback();
+    FTransport = CreateTcpTransport("127.0.0.1", FListener.Port());
+  }
+  // Opens the transport and accepts its connection on the peer side.
+  TAESocket OpenAndAccept() {
+    FTransport->Open();
+    TAESocket peer = FListener.Accept(5000);
+    EXPECT_TRUE(peer.IsOpen());
+    return peer;
+  }
+  TAETcpListener FListener;
+  std::unique_ptr<IAEMqttTransport> FTransport;
+};
+
+TEST(TcpTransportSetup, DescribesAndRefusesBadEndpointsBeforeConnecting) {
+  EXPECT_EQ(CreateTcpTransport("10.0.0.5", 1883)->Describe(), "mqtt://10.0.0.5:1883");
+  EXPECT_EQ(MessageOf([] { CreateTcpTransport("", 1883)->Open(); }), "A Host is required");
+  EXPECT_EQ(MessageOf([] { CreateTcpTransport("", 0)->Open(); }), "A Host is required");
+  EXPECT_EQ(MessageOf([] { CreateTcpTransport("127.0.0.1", 0)->Open(); }), "A Port is required");
+}
+
+TEST(TcpTransportSetup, ReportsSocketErrorsByNumber) {
+  std::uint16_t freePort;
+  {
+    TAETcpListener l = TAETcpListener::Loopback();
+    freePort = l.Port();
+  }  // closed: nothing listens there now
+  for (const std::string& host : {std::string("127.0.0.1"), std::string("no-such-host.invalid")}) {
+    SCOPED_TRACE(host);
+    auto t = CreateTcpTransport(host, freePort);
+    const std::string msg = MessageOf([&] { t->Open(); });
+    EXPECT_EQ(msg.rfind("Socket Error # ", 0), 0u) << msg;
+    const auto crlf = msg.find("\r\n");
+    ASSERT_NE(crlf, std::string::npos) << msg;
+    EXPECT_GT(msg.size(), crlf + 2) << "no description after the number";
+    // A failed open leaves a transport that can be closed and opened again.
+    t->Close();
+    EXPECT_THROW(t->Open(), EAEError);
+  }
+}
+
+TEST(TcpTransportSetup, CloseAndIoOnANeverOpenedTransport) {
+  auto t = CreateTcpTransport("127.0.0.1", 1);
+  t->Close();
+  t->Close();
+  TAEBytes buf;
+  EXPECT_THROW(t->Receive(buf, 0), EAEError);
+  EXPECT_THROW(t->Send(B({1})), EAEError);
+  t->Send({});  // nothing to write is no error even when closed
+}
+
+TEST_F(TcpTransport, ReceiveTimesOutWithoutData) {
+  TAESocket peer = OpenAndAccept();
+  TAEBytes buf = B({9});
+  const auto start = TClock::now();
+  EXPECT_EQ(FTransport->Receive(buf, 150), 0);
+  EXPECT_GE(TClock::now() - start, 100ms);
+  EXPECT_EQ(FTransport->Receive(buf, 0), 0);
+  EXPECT_EQ(buf, B({9}));
+}
+
+TEST_F(TcpTransport, ReceiveAppendsBehindWhatIsThere) {
+  TAESocket peer = OpenAndAccept();
+  peer.SendAll(B({1, 2, 3, 4, 5}));
+  TAEBytes buf = B({7, 8, 9});
+  std::int32_t total = 0;
+  const auto deadline = TClock::now() + 5s;
+  while (total < 5 && TClock::now() < deadline) total += FTransport->Receive(buf, 100);
+  EXPECT_EQ(total, 5);
+  EXPECT_EQ(buf, B({7, 8, 9, 1, 2, 3, 4, 5}));
+}
+
+TEST_F(TcpTransport, PeerCloseDeliversLastBytesThenRaisesUntilReopened) {
+  TAESocket peer = OpenAndAccept();
+  peer.SendAll(B({0x20, 0x02, 0x00, 0x00}));
+  peer.Close();
+  TAEBytes buf;
+  ReceiveAtLeast(*FTransport, buf, 4);
+  EXPECT_EQ(buf, B({0x20, 0x02, 0x00, 0x00}));
+  const auto deadline = TClock::now() + 5s;
+  std::string msg;
+  while (msg.empty() && TClock::now() < deadline) {
+    try {
+      EXPECT_EQ(FTransport->Receive(buf, 100), 0);
+    } catch (const EAEError& e) {
+      msg = e.what();
+    }
+  }
+  EXPECT_EQ(msg, "Connection Closed Gracefully.");
+  EXPECT_EQ(MessageOf([&] { FTransport->Receive(buf, 0); }), "Connection Closed Gracefully.");
+  EXPECT_EQ(MessageOf([&] { FTransport->Send(B({0xC0, 0})); }), "Connection Closed Gracefully.");
+  // A new Open works again.
+  TAESocket peer2 = OpenAndAccept();
+  FTransport->Send(B({0xC0, 0x00}));
+  EXPECT_EQ(PeerReadAll(peer2, 2), B({0xC0, 0x00}));
+}
+
+TEST_F(TcpTransport, ReopenNeverDeliversBytesOfTheOldConnection) {
+  TAESocket old = OpenAndAccept();
+  old.SendAll(B({0xAA, 0xAA, 0xAA}));
+  TAESocket fresh = OpenAndAccept();  // Open on an open transport closes the old stream
+  fresh.SendAll(B({0x55}));
+  TAEBytes buf;
+  ReceiveAtLeast(*FTransport, buf, 1);
+  EXPECT_EQ(buf, B({0x55}));
+  // The old stream was really closed by the transport.
+  std::vector<std::uint8_t> chunk(16);
+  std::ptrdiff_t n = -1;
+  const auto deadline = TClock::now() + 5s;
+  while (n < 0 && TClock::now() < deadline) {
+    try {
+      n = old.Receive(chunk, 100);
+    } catch (const EAESocketError&) {
+      n = 0;  // a reset is also the end
+    }
+  }
+  EXPECT_EQ(n, 0);
+}
+
+TEST_F(TcpTransport, SendsLargePacketsWholeAndInOrder) {
+  TAESocket peer = OpenAndAccept();
+  TAEBytes big(3 * 1024 * 1024 + 17);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 131 + (i >> 11));
+  TAEBytes got;
+  std::thread reader([&] { got = PeerReadAll(peer, big.size() + 2); });
+  FTransport->Send(big);  // more than the socket buffers take at once: partial writes
+  FTransport->Send(B({0xE0, 0x00}));
+  reader.join();
+  ASSERT_EQ(got.size(), big.size() + 2);
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin()));
+  EXPECT_EQ(got[big.size()], 0xE0);
+}
+
+TEST_F(TcpTransport, CloseEndsTheStreamAndIsRepeatable) {
+  TAESocket peer = OpenAndAccept();
+  FTransport->Close();
+  FTransport->Close();
+  TAEBytes buf;
+  EXPECT_EQ(MessageOf([&] { FTransport->Receive(buf, 0); }), "Connection Closed Gracefully.");
+  EXPECT_EQ(PeerReadAll(peer, 1).size(), 0u);  // the peer sees the end, nothing else
+}
+
+// A peer that never reads must not block a writer for ever.
+TEST(Socket, SendThatMakesNoProgressTimesOut) {
+  TAETcpListener l = TAETcpListener::Loopback();
+  TAESocket s = TAESocket::Connect("127.0.0.1", l.Port(), 5000);
+  TAESocket peer = l.Accept(5000);
+  ASSERT_TRUE(peer.IsOpen());
+  const TAEBytes chunk(1 << 20, 0x42);
+  const auto start = TClock::now();
+  bool timedOut = false;
+  for (int i = 0; i < 256 && !timedOut; ++i) {
+    try {
+      s.SendAll(chunk, 200);
+    } catch (const EAESocketError& e) {
+      timedOut = true;
+      EXPECT_FALSE(IsConnectionEndedError(e.OsError()));
+    }
+  }
+  EXPECT_TRUE(timedOut);
+  EXPECT_LT(TClock::now() - start, 60s);
+}
+
+// A listener whose backlog is full stops answering SYNs: the connect wait must end.
+TEST(Socket, ConnectGivesUpAfterItsTimeOut) {
+  TAETcpListener l = TAETcpListener::Loopback();
+  std::vector<TAESocket> held;
+  bool timedOut = false;
+  for (int i = 0; i < 200 && !timedOut; ++i) {
+    try {
+      held.push_back(TAESocket::Connect("127.0.0.1", l.Port(), 300));
+    } catch (const EAEConnectTimeout& e) {
+      EXPECT_STREQ(e.what(), "Connect timed out.");
+      timedOut = true;
+    }
+  }
+  EXPECT_TRUE(timedOut) << held.size() << " connects all succeeded";
+}
+
+}  // namespace
