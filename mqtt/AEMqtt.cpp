@@ -1,0 +1,312 @@
+#include "AEMqtt.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// Started when the module is loaded, so that readings are small and never negative.
+const auto GClockStart = std::chrono::steady_clock::now();
+
+constexpr std::int32_t kBackoffSec[] = {1, 2, 5, 10, 30};
+constexpr std::int64_t kConnackWaitMs = 10000;
+constexpr std::int64_t kQuickDropMs = 10000;
+constexpr std::int64_t kStableMs = 60000;
+constexpr std::int32_t kDuplicateDelaySec = 60;
+
+}  // namespace
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - GClockStart)
+      .count();
+}
+
+TAEMqttClient::TAEMqttClient(std::unique_ptr<IAEMqttTransport> transport, const TAEMqttOptions& options)
+    : FTransport(std::move(transport)), FOptions(options) {
+  if (FOptions.KeepAliveSec == 0) FOptions.KeepAliveSec = 60;
+  if (FOptions.MaxQueue <= 0) FOptions.MaxQueue = 1000;
+}
+
+TAEMqttClient::~TAEMqttClient() { Stop(); }
+
+void TAEMqttClient::Start() {
+  if (FThread.joinable()) return;
+  FThread = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void TAEMqttClient::Stop() {
+  if (!FThread.joinable()) return;
+  FThread.request_stop();  // wakes the wait between attempts through its stop token
+  FThread.join();
+  FThread = std::jthread();
+}
+
+void TAEMqttClient::Subscribe(const std::string& filter, std::uint8_t qos) {
+  // A filter that can never be written would fail every connection attempt.
+  if (filter.size() > kMqttMaxString) throw EAEMqttStringTooLong();
+  {
+    std::lock_guard lock(FLock);
+    FSubs.push_back(TSub{filter, static_cast<std::uint8_t>(qos > 0 ? 1 : 0)});
+  }
+  if (FConnected.load()) Publish(std::string(), TAEBytes(), kResubscribeQoS, false);
+}
+
+bool TAEMqttClient::Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain) {
+  TOutMsg msg;
+  msg.Topic = topic;
+  msg.Payload = std::move(payload);
+  msg.QoS = qos;
+  msg.Retain = retain;
+  bool kept = true;
+  std::lock_guard lock(FLock);
+  while (FQueue.size() >= static_cast<std::size_t>(FOptions.MaxQueue)) {
+    FQueue.pop_front();
+    ++FStats.Dropped;
+    kept = false;
+  }
+  msg.Seq = ++FLastSeq;
+  FQueue.push_back(std::move(msg));
+  return kept;
+}
+
+bool TAEMqttClient::Publish(const std::string& topic, std::string_view text, std::uint8_t qos, bool retain) {
+  return Publish(topic, TAEBytes(text.begin(), text.end()), qos, retain);
+}
+
+TAEMqttStats TAEMqttClient::Stats() const {
+  std::lock_guard lock(FLock);
+  TAEMqttStats s = FStats;
+  s.Connected = FConnected.load();
+  s.Queued = static_cast<std::int32_t>(FQueue.size());
+  return s;
+}
+
+void TAEMqttClient::Log(const std::string& line) {
+  if (OnLog) OnLog(line);
+}
+
+void TAEMqttClient::SendPacket(const TAEBytes& packet) { FTransport->Send(packet); }
+
+void TAEMqttClient::CloseTransport() {
+  try {
+    FTransport->Close();
+  } catch (const std::exception&) {
+    // Nothing to do about a failed close: the next Open starts afresh.
+  }
+}
+
+std::vector<TAEMqttClient::TSub> TAEMqttClient::CopySubs() const {
+  std::lock_guard lock(FLock);
+  return FSubs;
+}
+
+void TAEMqttClient::Run(std::stop_token stop) {
+  const std::int64_t keepAliveMs = static_cast<std::int64_t>(FOptions.KeepAliveSec) * 1000;
+  FNextTryMs = 0;
+  while (!stop.stop_requested()) {
+    if (!FConnected.load()) {
+      const std::int64_t waitMs = FNextTryMs - NowMs();
+      if (waitMs > 0) {
+        std::unique_lock lock(FLock);
+        FWake.wait_for(lock, stop, std::chrono::milliseconds(waitMs), [] { return false; });
+        continue;
+      }
+      try {
+        if (!DoConnect(stop)) break;  // stopped while waiting for CONNACK
+      } catch (const std::exception& e) {
+        ConnectionLost("connect to " + FTransport->Describe() + " failed: " + e.what());
+      }
+    } else {
+      RunConnectedPass(keepAliveMs);
+    }
+  }
+  if (FConnected.load()) {
+    try {
+      // Only what is queued now: a publisher that never pauses must not hold up Stop.
+      std::size_t pending;
+      {
+        std::lock_guard lock(FLock);
+        pending = FQueue.size();
+      }
+      FlushQueue(pending);
+      SendPacket(BuildDisconnect());
+    } catch (const std::exception&) {
+      // The broker is gone; the transport is closed below and the entry stays queued.
+    }
+  }
+  {
+    std::lock_guard lock(FLock);
+    FConnected = false;
+  }
+  CloseTransport();
+}
+
+void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
+  if (FQuickDrops > 0 && NowMs() - FConnectedAtMs > kStableMs) {
+    FQuickDrops = 0;
+    if (FDuplicate) {
+      FDuplicate = false;
+      {
+        std::lock_guard lock(FLock);
+        FStats.DuplicateSuspected = false;
+      }
+      Log("session stable again");
+    }
+  }
+  try {
+    FlushQueue(SIZE_MAX);
+    if (NowMs() - FLastPingMs >= keepAliveMs / 2) {
+      SendPacket(BuildPingReq());
+      FLastPingMs = NowMs();
+    }
+    if (NowMs() - FLastRecvMs >= (3 * keepAliveMs) / 2) throw EAEError("broker silent past the keepalive");
+    bool queueEmpty;
+    {
+      std::lock_guard lock(FLock);
+      queueEmpty = FQueue.empty();
+    }
+    // Entries that came in during the flush go out at once instead of after a wait.
+    PumpIncoming(queueEmpty ? 50 : 0);
+  } catch (const std::exception& e) {
+    ConnectionLost(std::string("connection lost: ") + e.what());
+  }
+}
+
+bool TAEMqttClient::DoConnect(std::stop_token stop) {
+  FIn.clear();
+  FInHead = 0;
+  FTransport->Open();
+  SendPacket(BuildConnect(FOptions));
+  const std::int64_t deadline = NowMs() + kConnackWaitMs;
+  TAEMqttPacket packet;
+  while (!TryTakePacket(FIn, FInHead, packet)) {
+    if (stop.stop_requested()) return false;
+    if (NowMs() > deadline) throw EAEError("no CONNACK within 10 s");
+    if (FTransport->Receive(FIn, 200) > 0) FLastRecvMs = NowMs();
+  }
+  if (packet.Type != kMqttConnack)
+    throw EAEError("expected CONNACK, got packet type " + std::to_string(packet.Type));
+  const TAEConnackResult ack = ParseConnack(packet.Body);
+  if (ack.Empty) throw EAEError("broker refused the connection: its CONNACK was empty, without a return code");
+  if (!ack.Accepted) {
+    if (ack.Code == 4) throw EAEError("broker refused: bad user name or password");
+    if (ack.Code == 5) throw EAEError("broker refused: not authorised");
+    throw EAEError("broker refused the connection (code " + std::to_string(ack.Code) + ")");
+  }
+  std::vector<TSub> subs;
+  {
+    std::lock_guard lock(FLock);
+    FConnected = true;
+    subs = FSubs;
+  }
+  FBackoff = 0;
+  FConnectedAtMs = FLastPingMs = FLastRecvMs = NowMs();
+  Log("connected to " + FTransport->Describe());
+  for (const TSub& sub : subs) SendSubscribe(sub);
+  if (OnConnected) OnConnected();
+  return true;
+}
+
+void TAEMqttClient::ConnectionLost(const std::string& reason) {
+  bool wasConnected;
+  {
+    std::lock_guard lock(FLock);
+    wasConnected = FConnected.load();
+    if (wasConnected) ++FStats.Reconnects;
+    FConnected = false;
+    FStats.LastError = reason;
+  }
+  CloseTransport();
+  FIn.clear();
+  FInHead = 0;
+  if (wasConnected) {
+    if (NowMs() - FConnectedAtMs < kQuickDropMs)
+      ++FQuickDrops;
+    else
+      FQuickDrops = 0;
+  }
+  std::int32_t delay = kBackoffSec[std::min(FBackoff, 4)];
+  if (FQuickDrops > 2) {
+    delay = kDuplicateDelaySec;
+    if (!FDuplicate)
+      Log("the session is replaced right after connecting: is another agent running with the login \"" +
+          FOptions.User + "\"? Each agent needs its own login.");
+    FDuplicate = true;
+  }
+  {
+    std::lock_guard lock(FLock);
+    FStats.DuplicateSuspected = FDuplicate;
+  }
+  FNextTryMs = NowMs() + static_cast<std::int64_t>(delay) * 1000;
+  Log(reason + "; next attempt in " + std::to_string(delay) + " s");
+  ++FBackoff;
+}
+
+bool TAEMqttClient::RemoveHeadIf(std::uint64_t seq) {
+  if (FQueue.empty() || FQueue.front().Seq != seq) return false;
+  FQueue.pop_front();
+  return true;
+}
+
+void TAEMqttClient::FlushQueue(std::size_t maxEntries) {
+  for (std::size_t done = 0; done < maxEntries; ++done) {
+    TOutMsg head;
+    {
+      std::lock_guard lock(FLock);
+      if (FQueue.empty()) return;
+      head = FQueue.front();
+    }
+    const bool resubscribe = head.QoS == kResubscribeQoS;
+    if (resubscribe) {
+      for (const TSub& sub : CopySubs()) SendSubscribe(sub);
+    } else {
+      if (head.Topic.size() > kMqttMaxString) {
+        // Such an entry fails the same way in every session: drop it rather than lose
+        // the connection over it again and again.
+        {
+          std::lock_guard lock(FLock);
+          if (RemoveHeadIf(head.Seq)) ++FStats.Dropped;
+        }
+        Log("dropped a message whose topic takes " + std::to_string(head.Topic.size()) +
+            " bytes, more than the 65535 an MQTT topic can hold");
+        continue;
+      }
+      const std::uint16_t id = head.QoS > 0 ? NextPacketId(FPacketId) : 0;
+      SendPacket(BuildPublish(head.Topic, head.Payload, head.QoS, head.Retain, id));
+    }
+    std::lock_guard lock(FLock);
+    // A Publish on a full queue may have dropped this very entry while it was being
+    // sent; then the head is an entry never sent, and it stays.
+    RemoveHeadIf(head.Seq);
+    if (!resubscribe) ++FStats.Sent;
+  }
+}
+
+void TAEMqttClient::SendSubscribe(const TSub& sub) {
+  SendPacket(BuildSubscribe(NextPacketId(FPacketId), sub.Filter, sub.QoS));
+}
+
+void TAEMqttClient::PumpIncoming(std::int32_t timeoutMs) {
+  if (FInHead > 0) {  // drop what was taken before, once per read rather than per packet
+    FIn.erase(FIn.begin(), FIn.begin() + static_cast<std::ptrdiff_t>(FInHead));
+    FInHead = 0;
+  }
+  if (FTransport->Receive(FIn, timeoutMs) > 0) FLastRecvMs = NowMs();
+  TAEMqttPacket packet;
+  while (TryTakePacket(FIn, FInHead, packet)) HandlePacket(packet);
+}
+
+void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet) {
+  if (packet.Type == kMqttPublish) {
+    TAEIncomingPublish msg;
+    if (!ParseIncomingPublish(packet.Flags, packet.Body, msg)) return;
+    if (msg.HasPacketId) SendPacket(BuildPubAck(msg.IdHigh, msg.IdLow));
+    {
+      std::lock_guard lock(FLock);
+      ++FStats.Received;
+    }
+    if (OnMessage) OnMessage(msg.Topic, msg.Payload);
+  } else if (packet.Type == kMqttSuback && IsSubackRefusal(packet.Body)) {
+    Log("subscription refused by the broker (check the ACL)");
+  }
+}
