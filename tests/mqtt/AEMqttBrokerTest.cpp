@@ -1,0 +1,184 @@
+// The client against a real mosquitto broker on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "AEMqtt.h"
+#include "AEMqttTestUtil.h"
+#include "AERawSubscriber.h"
+#include "common/AEMosquitto.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Broker : public testing::Test {
+ protected:
+  void SetUp() override {
+    FBroker = std::make_unique<TAEMosquitto>(std::vector<std::pair<std::string, std::string>>{
+        {"agent12", "pw-agent12"}, {"watcher", "pw-watcher"}});
+    FBroker->Start();
+  }
+  std::unique_ptr<TAEMqttClient> Make(const std::string& clientId, const std::string& password, TLogSink& log,
+                                      std::int32_t maxQueue = 1000) {
+    TAEMqttOptions o = TAEMqttOptions::Default();
+    o.ClientId = clientId;
+    o.User = "agent12";
+    o.Password = password;
+    o.MaxQueue = maxQueue;
+    auto c = std::make_unique<TAEMqttClient>(CreateTcpTransport(FBroker->Host(), FBroker->Port()), o);
+    c->OnLog = log.Proc();
+    return c;
+  }
+  std::unique_ptr<TRawSubscriber> Watch(const std::string& filter, const std::string& id = "watcher") {
+    return std::make_unique<TRawSubscriber>(FBroker->Host(), FBroker->Port(), "watcher", "pw-watcher", id, filter);
+  }
+  std::string Describe() const { return "mqtt://127.0.0.1:" + std::to_string(FBroker->Port()); }
+  std::unique_ptr<TAEMosquitto> FBroker;
+};
+
+TEST_F(Broker, DeliversWithTheQosAndRetainAskedFor) {
+  auto watcher = Watch("kivu/agent12/#");
+  TLogSink log;
+  auto c = Make("agent12", "pw-agent12", log);
+  c->Start();
+  ASSERT_TRUE(log.WaitFor("connected to " + Describe(), 10s)) << log.Joined() << FBroker->Log();
+  const TAEBytes hit(76, 0xA5);
+  c->Publish("kivu/agent12/hit", hit, 0, false);
+  c->Publish("kivu/agent12/wave", TAEBytes(4000, 7), 1, false);
+  c->Publish("kivu/agent12/status", std::string_view("online"), 1, true);
+  struct TWant {
+    std::string Topic;
+    std::uint8_t QoS;
+    std::size_t Size;
+  };
+  for (const TWant& w : {TWant{"kivu/agent12/hit", 0, 76}, TWant{"kivu/agent12/wave", 1, 4000},
+                         TWant{"kivu/agent12/status", 1, 6}}) {
+    SCOPED_TRACE(w.Topic);
+    const auto m = watcher->NextPublish(10s);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->Topic, w.Topic);
+    EXPECT_EQ(m->QoS, w.QoS);
+    EXPECT_FALSE(m->Retain);  // live delivery
+    EXPECT_EQ(m->Payload.size(), w.Size);
+  }
+  // A late subscriber gets the status as the broker kept it: retained.
+  auto late = Watch("kivu/agent12/status", "late");
+  const auto kept = late->NextPublish(10s);
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_TRUE(kept->Retain);
+  EXPECT_EQ(kept->Payload, Bytes("online"));
+  ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Sent == 3; }));
+  c->Stop();
+  EXPECT_EQ(c->Stats().Reconnects, 0);
+}
+
+TEST_F(Broker, WrongPasswordIsRefusedAndRetriedWithGrowingWaits) {
+  TLogSink log;
+  auto c = Make("agent12", "wrong", log);
+  c->Start();
+  ASSERT_TRUE(log.WaitFor("; next attempt in 2 s", 10s)) << log.Joined();
+  c->Stop();
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 2u) << log.Joined();
+  const std::string reason = "connect to " + Describe() + " failed: broker refused: not authorised";
+  EXPECT_EQ(lines[0], reason + "; next attempt in 1 s");
+  EXPECT_EQ(lines[1], reason + "; next attempt in 2 s");
+  const TAEMqttStats s = c->Stats();
+  EXPECT_EQ(s.LastError, reason);
+  EXPECT_FALSE(s.Connected);
+  EXPECT_EQ(s.Reconnects, 0);
+}
+
+// Messages published while the broker is away wait in the queue and arrive in order
+// after the reconnect, behind the re-sent subscription and before what OnConnected adds.
+TEST_F(Broker, QueuedMessagesSurviveABrokerRestartInOrder) {
+  TLogSink log;
+  TMessageSink got;
+  auto c = Make("agent12", "pw-agent12", log);
+  TAEMqttClient* client = c.get();
+  c->OnMessage = got.Proc();
+  c->OnConnected = [client] { client->Publish("kivu/agent12/status", std::string_view("online"), 1, true); };
+  c->Subscribe("kivu/agent12/#", 1);
+  c->Start();
+  ASSERT_TRUE(got.WaitForCount(1, 10s)) << log.Joined();  // its own "online"
+  FBroker->Stop();
+  ASSERT_TRUE(log.WaitFor("connection lost: ", 10s)) << log.Joined();
+  for (int i = 0; i < 20; ++i) c->Publish("kivu/agent12/hit", "n" + std::to_string(i), i % 2, false);
+  EXPECT_EQ(c->Stats().Queued, 20);
+  FBroker->Start();
+  ASSERT_TRUE(got.WaitForCount(1 + 20 + 1, 30s)) << log.Joined();
+  const auto msgs = got.Messages();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(msgs[1 + i].Payload, Bytes("n" + std::to_string(i)));
+  EXPECT_EQ(msgs[21].Payload, Bytes("online"));
+  const TAEMqttStats s = c->Stats();
+  EXPECT_EQ(s.Reconnects, 1);
+  EXPECT_EQ(s.Sent, 22);
+  EXPECT_TRUE(s.Connected);
+  EXPECT_EQ(log.Count("connected to " + Describe()), 2u);
+}
+
+TEST_F(Broker, FullQueueWhileAwayKeepsTheNewest) {
+  FBroker->Stop();
+  TLogSink log;
+  TMessageSink got;
+  auto c = Make("agent12", "pw-agent12", log, 5);
+  c->OnMessage = got.Proc();
+  c->Subscribe("kivu/agent12/#", 1);
+  c->Start();
+  int falses = 0;
+  for (int i = 0; i < 8; ++i) falses += !c->Publish("kivu/agent12/param", "p" + std::to_string(i), 1, false);
+  EXPECT_EQ(falses, 3);
+  EXPECT_EQ(c->Stats().Dropped, 3);
+  EXPECT_EQ(c->Stats().Queued, 5);
+  ASSERT_TRUE(log.WaitFor("failed: ", 10s)) << log.Joined();
+  FBroker->Start();
+  ASSERT_TRUE(got.WaitForCount(5, 30s)) << log.Joined();
+  const auto msgs = got.Messages();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(msgs[i].Payload, Bytes("p" + std::to_string(i + 3)));
+  EXPECT_EQ(c->Stats().Dropped, 3);
+}
+
+TEST_F(Broker, StopSendsWhatIsQueuedThenDisconnects) {
+  auto watcher = Watch("kivu/agent12/#");
+  TLogSink log;
+  auto c = Make("agent12", "pw-agent12", log);
+  c->Start();
+  ASSERT_TRUE(log.WaitFor("connected to", 10s)) << log.Joined();
+  for (int i = 0; i < 100; ++i) c->Publish("kivu/agent12/hit", "h" + std::to_string(i), 0, false);
+  c->Publish("kivu/agent12/status", std::string_view("stopped"), 1, true);
+  c->Stop();
+  for (int i = 0; i < 100; ++i) {
+    const auto m = watcher->NextPublish(10s);
+    ASSERT_TRUE(m.has_value()) << i;
+    EXPECT_EQ(m->Payload, Bytes("h" + std::to_string(i)));
+  }
+  const auto last = watcher->NextPublish(10s);
+  ASSERT_TRUE(last.has_value());
+  EXPECT_EQ(last->Payload, Bytes("stopped"));
+  EXPECT_EQ(c->Stats().Queued, 0);
+  EXPECT_FALSE(c->Stats().Connected);
+}
+
+// Two clients with one client id take the session from each other in turn.
+TEST_F(Broker, SameClientIdTwiceRaisesTheDuplicateSuspicion) {
+  TLogSink logA, logB;
+  auto a = Make("agent12", "pw-agent12", logA);
+  auto b = Make("agent12", "pw-agent12", logB);
+  a->Start();
+  ASSERT_TRUE(logA.WaitFor("connected to", 10s));
+  b->Start();
+  const auto either = [&] { return a->Stats().DuplicateSuspected || b->Stats().DuplicateSuspected; };
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!either() && std::chrono::steady_clock::now() < deadline)
+    logA.WaitFor("is another agent running with the login \"agent12\"", 100ms);
+  EXPECT_TRUE(either()) << logA.Joined() << "--\n" << logB.Joined();
+  a->Stop();
+  b->Stop();
+  EXPECT_EQ(logA.Count("is another agent running") + logB.Count("is another agent running"),
+            static_cast<std::size_t>(a->Stats().DuplicateSuspected) + b->Stats().DuplicateSuspected);
+  EXPECT_GE(a->Stats().Reconnects + b->Stats().Reconnects, 3);
+}
+
+}  // namespace
