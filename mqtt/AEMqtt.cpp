@@ -31,12 +31,21 @@ TAEMqttClient::~TAEMqttClient() { Stop(); }
 
 void TAEMqttClient::Start() {
   if (FThread.joinable()) return;
+  {
+    std::lock_guard lock(FLock);
+    FStopping = false;
+  }
   FThread = std::jthread([this](std::stop_token stop) { Run(stop); });
 }
 
 void TAEMqttClient::Stop() {
   if (!FThread.joinable()) return;
-  FThread.request_stop();  // wakes the wait between attempts through its stop token
+  FThread.request_stop();
+  {
+    std::lock_guard lock(FLock);
+    FStopping = true;
+  }
+  FWake.notify_all();
   FThread.join();
   FThread = std::jthread();
 }
@@ -108,7 +117,7 @@ void TAEMqttClient::Run(std::stop_token stop) {
       const std::int64_t waitMs = FNextTryMs - NowMs();
       if (waitMs > 0) {
         std::unique_lock lock(FLock);
-        FWake.wait_for(lock, stop, std::chrono::milliseconds(waitMs), [] { return false; });
+        FWake.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return FStopping; });
         continue;
       }
       try {

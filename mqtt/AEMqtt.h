@@ -119,7 +119,11 @@ class TAEMqttClient {
   TAEMqttOptions FOptions;
 
   mutable std::mutex FLock;
-  std::condition_variable_any FWake;  // waits between connection attempts
+  // Wakes the wait between connection attempts when Stop sets FStopping. A plain
+  // condition variable and a flag: the stop-token wait of condition_variable_any can
+  // hang in request_stop with the mingw-w64 runtime, so no stop callback is used.
+  std::condition_variable FWake;
+  bool FStopping = false;             // guarded by FLock
   std::deque<TOutMsg> FQueue;         // guarded by FLock
   std::vector<TSub> FSubs;            // guarded by FLock
   TAEMqttStats FStats;                // guarded by FLock (Connected, Queued filled in the copy)

@@ -105,12 +105,12 @@ TEST_F(Broker, QueuedMessagesSurviveABrokerRestartInOrder) {
   ASSERT_TRUE(got.WaitForCount(1, 10s)) << log.Joined();  // its own "online"
   FBroker->Stop();
   ASSERT_TRUE(log.WaitFor("connection lost: ", 10s)) << log.Joined();
-  for (int i = 0; i < 20; ++i) c->Publish("kivu/agent12/hit", "n" + std::to_string(i), i % 2, false);
+  for (int i = 0; i < 20; ++i) c->Publish("kivu/agent12/hit", Numbered("n", i), i % 2, false);
   EXPECT_EQ(c->Stats().Queued, 20);
   FBroker->Start();
   ASSERT_TRUE(got.WaitForCount(1 + 20 + 1, 30s)) << log.Joined();
   const auto msgs = got.Messages();
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(msgs[1 + i].Payload, Bytes("n" + std::to_string(i)));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(msgs[1 + i].Payload, Bytes(Numbered("n", i)));
   EXPECT_EQ(msgs[21].Payload, Bytes("online"));
   const TAEMqttStats s = c->Stats();
   EXPECT_EQ(s.Reconnects, 1);
@@ -128,7 +128,7 @@ TEST_F(Broker, FullQueueWhileAwayKeepsTheNewest) {
   c->Subscribe("kivu/agent12/#", 1);
   c->Start();
   int falses = 0;
-  for (int i = 0; i < 8; ++i) falses += !c->Publish("kivu/agent12/param", "p" + std::to_string(i), 1, false);
+  for (int i = 0; i < 8; ++i) falses += !c->Publish("kivu/agent12/param", Numbered("p", i), 1, false);
   EXPECT_EQ(falses, 3);
   EXPECT_EQ(c->Stats().Dropped, 3);
   EXPECT_EQ(c->Stats().Queued, 5);
@@ -136,7 +136,7 @@ TEST_F(Broker, FullQueueWhileAwayKeepsTheNewest) {
   FBroker->Start();
   ASSERT_TRUE(got.WaitForCount(5, 30s)) << log.Joined();
   const auto msgs = got.Messages();
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(msgs[i].Payload, Bytes("p" + std::to_string(i + 3)));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(msgs[i].Payload, Bytes(Numbered("p", i + 3)));
   EXPECT_EQ(c->Stats().Dropped, 3);
 }
 
@@ -146,13 +146,13 @@ TEST_F(Broker, StopSendsWhatIsQueuedThenDisconnects) {
   auto c = Make("agent12", "pw-agent12", log);
   c->Start();
   ASSERT_TRUE(log.WaitFor("connected to", 10s)) << log.Joined();
-  for (int i = 0; i < 100; ++i) c->Publish("kivu/agent12/hit", "h" + std::to_string(i), 0, false);
+  for (int i = 0; i < 100; ++i) c->Publish("kivu/agent12/hit", Numbered("h", i), 0, false);
   c->Publish("kivu/agent12/status", std::string_view("stopped"), 1, true);
   c->Stop();
   for (int i = 0; i < 100; ++i) {
     const auto m = watcher->NextPublish(10s);
     ASSERT_TRUE(m.has_value()) << i;
-    EXPECT_EQ(m->Payload, Bytes("h" + std::to_string(i)));
+    EXPECT_EQ(m->Payload, Bytes(Numbered("h", i)));
   }
   const auto last = watcher->NextPublish(10s);
   ASSERT_TRUE(last.has_value());

@@ -70,7 +70,7 @@ TEST_F(Session, FullQueueDropsOldestAndSendsTheRestInOrder) {
   o.MaxQueue = 3;
   auto c = Make(o);
   std::vector<bool> kept;
-  for (int i = 1; i <= 5; ++i) kept.push_back(c->Publish("m" + std::to_string(i), TAEBytes{1}, 0, false));
+  for (int i = 1; i <= 5; ++i) kept.push_back(c->Publish(Numbered("m", i), TAEBytes{1}, 0, false));
   EXPECT_EQ(kept, (std::vector<bool>{true, true, true, false, false}));
   TAEMqttStats s = c->Stats();
   EXPECT_EQ(s.Dropped, 2);
@@ -175,7 +175,7 @@ TEST_F(Session, StopWhileConnectedFlushesThenDisconnectsThenCloses) {
   auto c = Make();
   c->Start();
   ASSERT_TRUE(WaitConnected(*c));
-  for (int i = 0; i < 50; ++i) c->Publish("q/" + std::to_string(i), std::string_view("v"), i % 2, false);
+  for (int i = 0; i < 50; ++i) c->Publish(Numbered("q/", i), std::string_view("v"), i % 2, false);
   c->Stop();
   const auto packets = FWire->Packets();
   ASSERT_GE(packets.size(), 52u);
@@ -183,7 +183,7 @@ TEST_F(Session, StopWhileConnectedFlushesThenDisconnectsThenCloses) {
   EXPECT_TRUE(packets.back().Body.empty());
   const auto topics = PublishedTopics();
   ASSERT_EQ(topics.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(topics[i], "q/" + std::to_string(i));
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(topics[i], Numbered("q/", i));
   EXPECT_FALSE(FWire->IsOpen);
   const TAEMqttStats s = c->Stats();
   EXPECT_FALSE(s.Connected);

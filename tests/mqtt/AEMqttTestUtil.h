@@ -95,3 +95,11 @@ bool WaitForStats(const TAEMqttClient& c, std::chrono::milliseconds limit, P pre
 }
 
 inline TAEBytes Bytes(std::string_view s) { return TAEBytes(s.begin(), s.end()); }
+
+// prefix followed by the number ("n7"); appended, not prepended, which also keeps
+// mingw's -Wrestrict false alarm on "x" + std::string quiet.
+inline std::string Numbered(std::string_view prefix, int n) {
+  std::string s(prefix);
+  s += std::to_string(n);
+  return s;
+}
