@@ -61,11 +61,11 @@ void TAEMqttClient::Subscribe(const std::string& filter, std::uint8_t qos) {
 }
 
 bool TAEMqttClient::Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain) {
-  TOutMsg msg;
-  msg.Topic = topic;
-  msg.Payload = std::move(payload);
-  msg.QoS = qos;
-  msg.Retain = retain;
+  auto msg = std::make_shared<TOutMsg>();
+  msg->Topic = topic;
+  msg->Payload = std::move(payload);
+  msg->QoS = qos;
+  msg->Retain = retain;
   bool kept = true;
   std::lock_guard lock(FLock);
   while (FQueue.size() >= static_cast<std::size_t>(FOptions.MaxQueue)) {
@@ -73,7 +73,7 @@ bool TAEMqttClient::Publish(const std::string& topic, TAEBytes payload, std::uin
     ++FStats.Dropped;
     kept = false;
   }
-  msg.Seq = ++FLastSeq;
+  msg->Seq = ++FLastSeq;
   FQueue.push_back(std::move(msg));
   return kept;
 }
@@ -252,42 +252,47 @@ void TAEMqttClient::ConnectionLost(const std::string& reason) {
 }
 
 bool TAEMqttClient::RemoveHeadIf(std::uint64_t seq) {
-  if (FQueue.empty() || FQueue.front().Seq != seq) return false;
+  if (FQueue.empty() || FQueue.front()->Seq != seq) return false;
   FQueue.pop_front();
   return true;
 }
 
+void TAEMqttClient::ForgetSent(const TOutMsg& sent) {
+  // A Publish on a full queue may have dropped this very entry while it was being
+  // written; then the head is an entry never sent, and it stays.
+  RemoveHeadIf(sent.Seq);
+  if (sent.QoS != kResubscribeQoS) ++FStats.Sent;
+}
+
 void TAEMqttClient::FlushQueue(std::size_t maxEntries) {
-  for (std::size_t done = 0; done < maxEntries; ++done) {
-    TOutMsg head;
+  std::shared_ptr<TOutMsg> sent;  // written, not yet taken off the queue
+  for (std::size_t done = 0;; ++done) {
+    std::shared_ptr<TOutMsg> head;
     {
+      // One locked section per entry: forget the one just written, take the next.
       std::lock_guard lock(FLock);
-      if (FQueue.empty()) return;
+      if (sent) ForgetSent(*sent);
+      sent.reset();
+      if (done >= maxEntries || FQueue.empty()) return;
       head = FQueue.front();
     }
-    const bool resubscribe = head.QoS == kResubscribeQoS;
-    if (resubscribe) {
+    if (head->QoS == kResubscribeQoS) {
       for (const TSub& sub : CopySubs()) SendSubscribe(sub);
-    } else {
-      if (head.Topic.size() > kMqttMaxString) {
-        // Such an entry fails the same way in every session: drop it rather than lose
-        // the connection over it again and again.
-        {
-          std::lock_guard lock(FLock);
-          if (RemoveHeadIf(head.Seq)) ++FStats.Dropped;
-        }
-        Log("dropped a message whose topic takes " + std::to_string(head.Topic.size()) +
-            " bytes, more than the 65535 an MQTT topic can hold");
-        continue;
+    } else if (head->Topic.size() > kMqttMaxString) {
+      // Such an entry fails the same way in every session: drop it rather than lose
+      // the connection over it again and again.
+      {
+        std::lock_guard lock(FLock);
+        if (RemoveHeadIf(head->Seq)) ++FStats.Dropped;
       }
-      const std::uint16_t id = head.QoS > 0 ? NextPacketId(FPacketId) : 0;
-      SendPacket(BuildPublish(head.Topic, head.Payload, head.QoS, head.Retain, id));
+      Log("dropped a message whose topic takes " + std::to_string(head->Topic.size()) +
+          " bytes, more than the 65535 an MQTT topic can hold");
+      continue;
+    } else {
+      const std::uint16_t id = head->QoS > 0 ? NextPacketId(FPacketId) : 0;
+      SendPacket(BuildPublish(head->Topic, head->Payload, head->QoS, head->Retain, id));
     }
-    std::lock_guard lock(FLock);
-    // A Publish on a full queue may have dropped this very entry while it was being
-    // sent; then the head is an entry never sent, and it stays.
-    RemoveHeadIf(head.Seq);
-    if (!resubscribe) ++FStats.Sent;
+    sent = std::move(head);
   }
 }
 

@@ -114,6 +114,7 @@ class TAEMqttClient {
   void CloseTransport();
   std::vector<TSub> CopySubs() const;
   bool RemoveHeadIf(std::uint64_t seq);  // REQUIRES: FLock held
+  void ForgetSent(const TOutMsg& sent);  // REQUIRES: FLock held
 
   std::unique_ptr<IAEMqttTransport> FTransport;
   TAEMqttOptions FOptions;
@@ -124,7 +125,9 @@ class TAEMqttClient {
   // hang in request_stop with the mingw-w64 runtime, so no stop callback is used.
   std::condition_variable FWake;
   bool FStopping = false;             // guarded by FLock
-  std::deque<TOutMsg> FQueue;         // guarded by FLock
+  // Entries are shared so that the flush takes the head without copying its payload;
+  // nothing changes an entry once it is queued.
+  std::deque<std::shared_ptr<TOutMsg>> FQueue;  // guarded by FLock
   std::vector<TSub> FSubs;            // guarded by FLock
   TAEMqttStats FStats;                // guarded by FLock (Connected, Queued filled in the copy)
   std::uint64_t FLastSeq = 0;         // guarded by FLock

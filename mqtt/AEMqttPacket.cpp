@@ -19,14 +19,22 @@ void AppendMqttString(TAEBytes& buf, std::string_view text) {
   buf.insert(buf.end(), text.begin(), text.end());
 }
 
-TAEBytes EncodeRemainingLength(std::uint32_t value) {
-  TAEBytes out;
+namespace {
+
+void AppendRemainingLength(TAEBytes& out, std::uint32_t value) {
   do {
     std::uint8_t b = value % 128;
     value /= 128;
     if (value > 0) b |= 0x80;
     out.push_back(b);
   } while (value > 0);
+}
+
+}  // namespace
+
+TAEBytes EncodeRemainingLength(std::uint32_t value) {
+  TAEBytes out;
+  AppendRemainingLength(out, value);
   return out;
 }
 
@@ -34,7 +42,7 @@ TAEBytes BuildPacket(std::uint8_t header, std::span<const std::uint8_t> body) {
   TAEBytes out;
   out.reserve(body.size() + 5);
   out.push_back(header);
-  AppendBytes(out, EncodeRemainingLength(static_cast<std::uint32_t>(body.size())));
+  AppendRemainingLength(out, static_cast<std::uint32_t>(body.size()));
   AppendBytes(out, body);
   return out;
 }
@@ -77,13 +85,18 @@ TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::ui
 
 TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payload, std::uint8_t qos, bool retain,
                       std::uint16_t packetId) {
+  if (topic.size() > kMqttMaxString) throw EAEMqttStringTooLong();
   const std::uint8_t q = qos > 0 ? 1 : 0;
-  TAEBytes body;
-  body.reserve(topic.size() + payload.size() + 4);
-  AppendMqttString(body, topic);
-  if (q > 0) AppendWordBE(body, packetId);
-  AppendBytes(body, payload);
-  return BuildPacket(static_cast<std::uint8_t>(0x30 + 2 * q + (retain ? 1 : 0)), body);
+  // Written in one buffer of the final size: this is the path every message takes.
+  const std::size_t bodySize = 2 + topic.size() + (q > 0 ? 2 : 0) + payload.size();
+  TAEBytes out;
+  out.reserve(1 + 4 + bodySize);
+  out.push_back(static_cast<std::uint8_t>(0x30 + 2 * q + (retain ? 1 : 0)));
+  AppendRemainingLength(out, static_cast<std::uint32_t>(bodySize));
+  AppendMqttString(out, topic);
+  if (q > 0) AppendWordBE(out, packetId);
+  AppendBytes(out, payload);
+  return out;
 }
 
 TAEBytes BuildPubAck(std::uint8_t idHigh, std::uint8_t idLow) { return {0x40, 0x02, idHigh, idLow}; }

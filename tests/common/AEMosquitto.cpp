@@ -57,14 +57,6 @@ TAEMosquitto::TAEMosquitto(std::vector<std::pair<std::string, std::string>> user
     passwd += "/usr/bin/mosquitto_passwd -b " + std::string(i == 0 ? "-c " : "") + Quote(FUnixDir + "/passwd") +
               " " + Quote(FUsers[i].first) + " " + Quote(FUsers[i].second) + " || exit 1\n";
   if (Shell(passwd) != 0) throw std::runtime_error("mosquitto_passwd failed (is mosquitto installed?)");
-  std::ofstream conf(Local("mosquitto.conf"), std::ios::binary);
-  conf << "listener " << FPort << " 127.0.0.1\n"
-       << "allow_anonymous false\n"
-       << "password_file " << FUnixDir << "/passwd\n"
-       << "persistence false\n"
-       << "user root\n"
-       << "log_dest stdout\n"
-       << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n";
 }
 
 TAEMosquitto::~TAEMosquitto() {
@@ -99,6 +91,17 @@ int TAEMosquitto::Shell(const std::string& body, int timeoutMs) {
 
 void TAEMosquitto::Start() {
   if (FRunning) return;
+  {
+    std::ofstream conf(Local("mosquitto.conf"), std::ios::binary);
+    conf << "listener " << FPort << " 127.0.0.1\n"
+         << "allow_anonymous false\n"
+         << "password_file " << FUnixDir << "/passwd\n"
+         << "persistence false\n"
+         << "user root\n"
+         << "log_dest stdout\n"
+         << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
+         << FExtraConfig << "\n";
+  }
   // The broker's own limit ends it even when a crashed test never stops it.
   const std::string start = "cd " + Quote(FUnixDir) + " || exit 1\n" +
                             "nohup /usr/bin/timeout -k 5 1800 /usr/sbin/mosquitto -c " +

@@ -21,6 +21,8 @@ class TAEMosquitto {
   TAEMosquitto(const TAEMosquitto&) = delete;
   TAEMosquitto& operator=(const TAEMosquitto&) = delete;
 
+  // Lines added to the broker's config from the next Start on (limits for a benchmark).
+  void SetExtraConfig(std::string lines) { FExtraConfig = std::move(lines); }
   // Starts the broker and waits until it accepts connections (10 s at most).
   void Start();
   // Ends it (SIGTERM, then SIGKILL after 5 s) and waits until it has gone.
@@ -47,6 +49,7 @@ class TAEMosquitto {
   std::uint16_t FPort = 0;
   bool FRunning = false;
   int FScripts = 0;
+  std::string FExtraConfig;
 };
 
 // Backend: starts /bin/sh on a script (given by its Unix path) without waiting for it;
