@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "AEErrors.h"
+#include "AESocket.h"
 #include "AETcpServerBackend.h"
 #include "AETextWin32.h"
 
@@ -16,15 +17,9 @@ namespace {
   throw EAEOsError(step + ": " + Win32ErrorText(static_cast<DWORD>(err)), err);
 }
 
-// Winsock must be started once per process before the first socket call; it stays
-// started until the process ends.
-void EnsureWinsock() {
-  static const int started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
-  }();
-  if (started != 0) ThrowSocketError("Cannot start Winsock", started);
-}
+// Winsock must be started once per process before the first socket call; the socket
+// layer does it for every user.
+void EnsureWinsock() { EnsureSocketsStarted(); }
 
 const char* FamilyName(TAEAddressFamily family) { return family == TAEAddressFamily::IPv4 ? "IPv4" : "IPv6"; }
 
