@@ -14,10 +14,6 @@
 
 namespace {
 
-std::string SocketErrorText(int code, const std::string& description) {
-  return "Socket Error # " + std::to_string(code) + "\r\n" + description;
-}
-
 int Fd(TAESocket::THandle h) { return static_cast<int>(h); }
 
 // poll() restarted after a signal, with the time left.
@@ -54,8 +50,6 @@ sockaddr_in ResolveIpv4(const std::string& host, std::uint16_t port) {
 }  // namespace
 
 EAESocketError::EAESocketError(int code) : EAESocketError(code, std::strerror(code)) {}
-EAESocketError::EAESocketError(int code, const std::string& description)
-    : EAEOsError(SocketErrorText(code, description), code) {}
 
 void EnsureSocketsStarted() {}
 

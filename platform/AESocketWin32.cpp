@@ -9,10 +9,6 @@
 
 namespace {
 
-std::string SocketErrorText(int code, const std::string& description) {
-  return "Socket Error # " + std::to_string(code) + "\r\n" + description;
-}
-
 SOCKET Sock(TAESocket::THandle h) { return static_cast<SOCKET>(h); }
 
 [[noreturn]] void ThrowLast() { throw EAESocketError(::WSAGetLastError()); }
@@ -56,8 +52,6 @@ sockaddr_in ResolveIpv4(const std::string& host, std::uint16_t port) {
 }  // namespace
 
 EAESocketError::EAESocketError(int code) : EAESocketError(code, Win32ErrorText(static_cast<DWORD>(code))) {}
-EAESocketError::EAESocketError(int code, const std::string& description)
-    : EAEOsError(SocketErrorText(code, description), code) {}
 
 bool IsConnectionEndedError(int code) {
   return code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN || code == WSAENOTCONN;

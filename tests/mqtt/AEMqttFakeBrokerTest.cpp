@@ -105,22 +105,35 @@ TEST(FakeBroker, SilenceAfterConnackEndsTheSessionAfterTheKeepAlive) {
   EXPECT_GE(pings.load(), 2);  // pinged every half keep-alive before giving up
 }
 
+// Every attempt refused, with a code or with an empty CONNACK: waits of 1 s, then 2 s.
 TEST(FakeBroker, EveryLoginRefusedBacksOffAndNeverConnects) {
-  TFakeBroker broker([](TAESocket& s, int) {
-    ReadConnect(s);
-    s.SendAll(TAEBytes{0x20, 0x02, 0x00, 0x05});
-    DrainUntilClosed(s, 5s);
-  });
-  TLogSink log;
-  auto c = Make(broker.Port(), log);
-  c->Start();
-  ASSERT_TRUE(log.WaitFor("next attempt in 2 s", 10s)) << log.Joined();
-  c->Stop();
-  const std::string reason =
-      "connect to mqtt://127.0.0.1:" + std::to_string(broker.Port()) + " failed: broker refused: not authorised";
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{reason + "; next attempt in 1 s", reason + "; next attempt in 2 s"}));
-  EXPECT_EQ(c->Stats().Reconnects, 0);
-  EXPECT_FALSE(c->Stats().Connected);
+  struct C {
+    TAEBytes Connack;
+    std::string Reason;
+  };
+  const std::vector<C> cases = {
+      {{0x20, 0x02, 0x00, 0x05}, "broker refused: not authorised"},
+      {{0x20, 0x00}, "broker refused the connection: its CONNACK was empty, without a return code"},
+  };
+  for (const C& k : cases) {
+    SCOPED_TRACE(k.Reason);
+    TFakeBroker broker([&](TAESocket& s, int) {
+      ReadConnect(s);
+      s.SendAll(k.Connack);
+      DrainUntilClosed(s, 5s);
+    });
+    TLogSink log;
+    auto c = Make(broker.Port(), log);
+    c->Start();
+    ASSERT_TRUE(log.WaitFor("next attempt in 2 s", 10s)) << log.Joined();
+    c->Stop();
+    const std::string reason = "connect to mqtt://127.0.0.1:" + std::to_string(broker.Port()) + " failed: " + k.Reason;
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{reason + "; next attempt in 1 s", reason + "; next attempt in 2 s"}));
+    EXPECT_EQ(c->Stats().LastError, reason);
+    EXPECT_EQ(c->Stats().Reconnects, 0);
+    EXPECT_FALSE(c->Stats().Connected);
+  }
 }
 
 // Bad data after the CONNACK drops the session; the next session starts clean and a
@@ -166,22 +179,6 @@ TEST(FakeBroker, GarbageOrCutPacketsDropTheSessionAndTheNextOneStartsClean) {
     EXPECT_EQ(log.Count(k.Reason + "; next attempt in 1 s"), 1u) << log.Joined();
     EXPECT_EQ(c->Stats().Reconnects, 1);
   }
-}
-
-TEST(FakeBroker, EmptyConnackIsAPlainRefusal) {
-  TFakeBroker broker([](TAESocket& s, int) {
-    ReadConnect(s);
-    s.SendAll(TAEBytes{0x20, 0x00});
-    DrainUntilClosed(s, 5s);
-  });
-  TLogSink log;
-  auto c = Make(broker.Port(), log);
-  c->Start();
-  ASSERT_TRUE(log.WaitFor("next attempt in 1 s", 10s)) << log.Joined();
-  c->Stop();
-  EXPECT_EQ(c->Stats().LastError, "connect to mqtt://127.0.0.1:" + std::to_string(broker.Port()) +
-                                      " failed: broker refused the connection: its CONNACK was empty, without a "
-                                      "return code");
 }
 
 }  // namespace
