@@ -71,13 +71,23 @@ void CopyTip(NOTIFYICONDATAW& nid, const std::string& text) {
   nid.szTip[n] = L'\0';
 }
 
+// The owner's status callback as the tray may call it now: none once Close gave up, and
+// one whose failure shows as a short note instead of ending the tray thread.
 TAETrayStatus LiveStatus(const TState& s) {
-  return s.Abandoned.load() ? TAETrayStatus{} : s.Status;
+  if (s.Abandoned.load() || !s.Status) return {};
+  return [&s] {
+    try {
+      return s.Status();
+    } catch (const std::exception& e) {
+      ReportTrayError(e);
+      return std::string("status unavailable");
+    }
+  };
 }
 
 void UpdateTip(TState& s) {
   if (s.Abandoned.load()) return;
-  CopyTip(s.Nid, TrayTipText(s.Title, s.Status));
+  CopyTip(s.Nid, TrayTipText(s.Title, LiveStatus(s)));
   s.Nid.uFlags = NIF_TIP;
   Shell_NotifyIconW(NIM_MODIFY, &s.Nid);
 }

@@ -3,7 +3,8 @@
 // the exit procedure is called or the run time ends) and frees the tray. It reports each
 // step on standard output for tests/tray/tray-wine-test.sh.
 //
-//   tray_test_host [--run-s N] [--url LINK] [--console] [--stuck] [--early-close N]
+//   tray_test_host [--run-s N] [--url LINK] [--console] [--status-throws]
+//                  [--stuck] [--early-close N]
 #include <windows.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "AETray.h"
@@ -34,6 +36,7 @@ struct TOptions {
   std::string Url;
   bool Console = false;
   bool Stuck = false;
+  bool StatusThrows = false;
   int EarlyCloses = 0;
 };
 
@@ -46,6 +49,7 @@ TOptions ParseOptions(int argc, char** argv) {
     else if (arg == "--url" && hasValue) o.Url = argv[++i];
     else if (arg == "--console") o.Console = true;
     else if (arg == "--stuck") o.Stuck = true;
+    else if (arg == "--status-throws") o.StatusThrows = true;
     else if (arg == "--early-close" && hasValue) o.EarlyCloses = std::atoi(argv[++i]);
   }
   return o;
@@ -110,6 +114,7 @@ int main(int argc, char** argv) {
   auto status = [&] {
     const int call = ++statusCalls;
     Say("status call %d", call);
+    if (options.StatusThrows) throw std::runtime_error("statistics unreadable");
     return "hits " + std::to_string(call) + ", errors 0";
   };
   auto onExit = [&] {

@@ -165,6 +165,17 @@ check "WM_CLOSE deletes the icon while the owner still runs" icon_gone
 check "the owner is still running then" test "$(grep -c '^exit code' "$out")" -eq 0
 check "host 2 frees the ended tray and exits 0" wait_for 300 said "$out" "exit code 0"
 
+# --- a failing status callback is reported and costs the tray nothing
+out=$work/throws.txt
+start_host "$out" --run-s 30 --status-throws
+check "throwing status: tray window created" wait_for 300 said "$out" "tray window 0x"
+check "throwing status: the failure is reported" wait_for 100 said "$out" "Tray: Exception: statistics unreadable"
+check "throwing status: icon shown" wait_for 100 icon_shown
+check "throwing status: the menu still opens" grep -qx "menu" <<<"$(drive notify 517)"
+check "throwing status: the tooltip timer keeps running" wait_for 100 said "$out" "status call 3"
+drive command 1 >/dev/null
+check "throwing status: Exit still ends the host cleanly" wait_for 150 said "$out" "exit code 0"
+
 # --- a tray freed right after it was started never hangs its owner
 out=$work/early.txt
 wine_cmd "$host" --early-close 20 >"$out" 2>&1
