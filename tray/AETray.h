@@ -79,8 +79,9 @@ bool IsRetiredBrowserPath(std::string_view executablePath);
 // by anything else.
 bool IsWebLink(std::string_view link);
 
-// One tray icon. Thread-safety: create, read, Close and destroy on one thread (the owner);
-// the callbacks run on the tray thread.
+// One tray icon. Thread-safety: create, read, Close and destroy on one thread (the owner),
+// never from inside a callback; the callbacks run on the tray thread. Once Close has
+// returned true no callback runs any more.
 class TAETray {
  public:
   // Starts the tray thread and waits up to readyWait until its window exists or its
