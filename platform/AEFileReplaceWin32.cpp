@@ -1,0 +1,41 @@
+#include <windows.h>
+
+#include <algorithm>
+
+#include "AEErrors.h"
+#include "AEFileReplace.h"
+#include "AETextWin32.h"
+
+namespace {
+
+// 0 or the GetLastError of the failed write.
+DWORD WriteAll(HANDLE h, std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD put = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    if (!WriteFile(h, bytes.data() + done, chunk, &put, nullptr)) return GetLastError();
+    if (put == 0) return ERROR_WRITE_FAULT;
+    done += put;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body) {
+  const std::wstring wide = Utf8ToWide(path);
+  // Share mode 0: while it is written, nobody (the wave server) can open it.
+  const HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    throw EAEFileError("Cannot create file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
+  }
+  DWORD err = WriteAll(h, head);
+  if (err == 0) err = WriteAll(h, body);
+  if (!CloseHandle(h) && err == 0) err = GetLastError();
+  if (err != 0) {
+    DeleteFileW(wide.c_str());
+    throw EAEFileError("Cannot write file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
+  }
+}
