@@ -1,0 +1,100 @@
+// Everything that leaves the agent for a finished hit (hit file, hit record, counters)
+// and the channels' pings. SendRecord is the one road of every record out.
+#include <cstring>
+
+#include "AEFileReplace.h"
+#include "AEFileSystem.h"
+#include "AEUdp.h"
+#include "VelkarnCore.h"
+
+namespace {
+
+template <typename T>
+std::span<const std::uint8_t> BytesOf(const T& record) {
+  return {reinterpret_cast<const std::uint8_t*>(&record), sizeof record};
+}
+
+}  // namespace
+
+void TVelkarn::EmitHit(std::int32_t ch, std::uint8_t truth, TAEHitRecord& record, const TAEHitFeatures& f) {
+  static_assert(offsetof(TAEHitFeatures, Counts) == 24);
+  // AmplitudeDb .. Counts, bit for bit; Tonality serves only the classifier.
+  std::memcpy(&record.AmplitudeDb, &f, 28);
+  const std::uint32_t nan = kReservedNaNBits;
+  std::memcpy(&record.Reserved, &nan, sizeof nan);
+  InitHitRecord(record);
+
+  // The record leaves only after its file is complete, so a collector that asks the
+  // wave server for the hit on receipt of the record finds it.
+  try {
+    WriteHitFile(ch, truth, record);
+  } catch (const std::exception&) {
+    ++FStats.FileErrors;  // the hit is still sent and counted
+  }
+  try {
+    SendRecord("hit", BytesOf(record));
+    ++FStats.UdpSent;
+  } catch (const std::exception&) {
+    ++FStats.UdpErrors;
+  }
+  ++FStats.Hits;
+  ++FHitsSinceLast[static_cast<std::size_t>(ch)];
+  if (truth <= 3 && record.HitClass <= 3) ++FStats.Confusion[truth][record.HitClass];
+}
+
+void TVelkarn::WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRecord& record) {
+  const std::string path =
+      HitFileName(FSettings.DataRoot, static_cast<std::uint16_t>(ch), record.FileTime, record.Seq);
+  const std::string folder = path.substr(0, path.find_last_of(PathDelimiter()));
+  std::string& lastDir = FLastDir[static_cast<std::size_t>(ch)];
+  if (folder != lastDir) {
+    ForceDirectories(folder);
+    lastDir = folder;  // only once made: a folder that failed is tried again next hit
+  }
+  TAEWaveHeader header;
+  std::memset(&header, 0, sizeof header);
+  std::memcpy(header.Magic, "AEW1", 4);
+  header.Hit = record;
+  header.TrueClass = truth;
+  header.VoltsPerCount = static_cast<float>(FSettings.VoltsPerCount());
+  const std::size_t sampleBytes = FSamples.size() * sizeof(std::int16_t);
+  ReplaceFileContents(path, {reinterpret_cast<const char*>(&header), sizeof header},
+                      {reinterpret_cast<const char*>(FSamples.data()), sampleBytes});
+  ++FStats.FilesWritten;
+  FStats.BytesWritten += static_cast<std::int64_t>(sizeof header + sampleBytes);
+}
+
+void TVelkarn::SendRecord(std::string_view kind, std::span<const std::uint8_t> bytes) {
+  // kind names the MQTT topic's last level; a UDP datagram carries no kind of its own.
+  static_cast<void>(kind);
+  FUdp->Send(bytes);
+}
+
+void TVelkarn::SendPings(std::int32_t uptimeSec) {
+  for (std::int32_t ch = 1; ch <= FSettings.Channels; ++ch) {
+    const auto slot = static_cast<std::size_t>(ch);
+    if (FFailed[slot]) continue;
+    ++FPingSeq[slot];
+    TAEPingRecord r;
+    std::memset(&r, 0, sizeof r);
+    r.AgentId = FSettings.AgentId;
+    r.Channel = static_cast<std::uint16_t>(ch);
+    r.Seq = FPingSeq[slot];
+    r.FileTime = NowFileTime();
+    r.UptimeSec = static_cast<std::uint32_t>(uptimeSec);
+    r.HitsSinceLast = FHitsSinceLast[slot];
+    r.IntervalSec = static_cast<std::uint16_t>(FSettings.PingIntervalSec);
+    if (FSettings.IsAudio() && !AudioOk())
+      r.Status = 2;
+    else
+      r.Status = r.HitsSinceLast > 0 ? 0 : 1;
+    InitPingRecord(r);
+    FHitsSinceLast[slot] = 0;
+    try {
+      SendRecord("ping", BytesOf(r));
+      ++FStats.PingsSent;
+    } catch (const std::exception&) {
+      ++FStats.UdpErrors;
+    }
+  }
+}
