@@ -1,21 +1,11 @@
-// Program entry. Until the agent exists it loads (and on first start writes) the
-// configuration and reports it.
-#include <cstdio>
-#include <exception>
+// The executable's entry: hands the arguments (without the program's own path) over.
+#include <string>
+#include <vector>
 
-#include "AEErrors.h"
-#include "AEFileSystem.h"
-#include "AESettings.h"
+#include "VelkarnProgram.h"
 
-int main() {
-  try {
-    TAESettings settings;
-    settings.Load(ExecutablePathWithExtension(".ini"));
-    std::printf("Velkarn: agent %u, %d channels, data root %s\r\n", settings.AgentId, settings.Channels,
-                settings.DataRoot.c_str());
-    return 0;
-  } catch (const std::exception& e) {
-    std::printf("%s\r\n", DescribeException(e).c_str());
-    return 1;
-  }
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return VelkarnMain(args);
 }

@@ -1,0 +1,123 @@
+#include "VelkarnProgram.h"
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "AEConsole.h"
+#include "AEConvert.h"
+#include "AEErrors.h"
+#include "AEFileSystem.h"
+#include "AEInstance.h"
+#include "AESession.h"
+#include "VelkarnEvents.h"
+#include "VelkarnStatus.h"
+
+namespace {
+
+const char* const kInstanceName = "Vennrick.KIVU.Velkarn";
+
+const char* BoolText(bool b) { return b ? "True" : "False"; }
+
+std::string Int(std::int64_t v) { return std::to_string(v); }
+
+// Ticks of 1 s until a stop request or the run time; a status line every 5th tick.
+void RunMainLoop(TVelkarn& agent, std::int32_t runSeconds) {
+  TAEStats previous = agent.Stats();
+  std::int32_t ticks = 0;
+  for (;;) {
+    if (StopRequested.load()) break;
+    if (runSeconds != 0 && ticks >= runSeconds) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ++ticks;
+    if (ticks % 5 == 0) {
+      TAEStats current = agent.Stats();
+      ConsoleWriteLine(FormatStatusLine(EventTime(), current, previous));
+      previous = current;
+    }
+  }
+}
+
+}  // namespace
+
+TAECommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  TAECommandLine cmd;
+  for (const std::string& arg : args) {
+    if (EqualsNoCase(arg, "--tray") || EqualsNoCase(arg, "/tray"))
+      cmd.StartInTray = true;
+    else if (const auto n = TryStrToInt(arg))
+      cmd.RunSeconds = *n;
+  }
+  return cmd;
+}
+
+std::vector<std::string> BannerLines(const TAESettings& s) {
+  std::vector<std::string> lines;
+  if (s.IsAudio()) {
+    lines.push_back("Velkarn " + Int(s.AgentId) + ": AUDIO source, device " + Int(s.AudioDevice) + ", " +
+                    Int(s.SampleRateHz) + " Hz, window " + Int(s.SamplesPerHit) + " samples, threshold " +
+                    RealText(s.ThresholdDb, 0) + " dB, dead time " + Int(s.DeadTimeMs) + " ms");
+  } else {
+    lines.push_back("Velkarn " + Int(s.AgentId) + ": " + Int(s.Channels) + " channels, " +
+                    RealText(s.HitsPerSecPerChannel, 1) + " hits/s/ch, " + Int(s.SamplesPerHit) + " samples at " +
+                    RealText(static_cast<double>(s.SampleRateHz) / 1000000.0, 1) + " MS/s");
+  }
+  lines.push_back("Waveforms -> " + s.DataRoot + " (kept " + Int(s.RetentionHours) + " h)");
+  if (!s.CompanyName.empty()) lines.push_back("Company: " + s.CompanyName);
+  if (s.IsMqtt()) {
+    const std::string waves = s.MqttSendWaves ? "up to " + Int(s.MqttMaxWavesPerSec) + "/s" : "off";
+    lines.push_back("MQTT hits -> " + s.MqttUrl + " as " + s.MqttUser + " (waveforms to the server: " + waves + ")");
+  } else {
+    lines.push_back("UDP hits  -> " + s.UdpHost + ":" + Int(s.UdpPort) + "    wave server on TCP " +
+                    Int(s.WaveServerPort));
+  }
+  lines.push_back("Ctrl+C to stop.");
+  return lines;
+}
+
+int VelkarnMain(const std::vector<std::string>& args) {
+  const TAECommandLine cmd = ParseCommandLine(args);
+
+  if (!StandardOutputUsable()) {
+    try {
+      RedirectConsoleToFile(ExecutablePathWithExtension(".log"));
+    } catch (const std::exception&) {
+      return 1;  // no output anywhere: do not run unseen
+    }
+  }
+
+  if (AcquireInstanceLock(kInstanceName) == TAEInstanceLock::HeldElsewhere) {
+    ConsoleWriteLine("KIVU Velkarn is already running on this computer; this copy exits.");
+    if (IsInteractiveSession())
+      ShowInfoMessage(
+          "KIVU Velkarn is already running on this computer.\r\n\r\n"
+          "Its Vennrick icon is in the system tray (notification area, next to the clock).",
+          "KIVU Velkarn");
+    return 2;
+  }
+
+  std::unique_ptr<TVelkarn> agent;
+  try {
+    agent = std::make_unique<TVelkarn>(ExecutablePathWithExtension(".ini"));
+    Agent = agent.get();
+    for (const std::string& line : BannerLines(agent->Settings())) ConsoleWriteLine(line);
+    InstallConsoleStopHandler(&StopRequested);
+    agent->Start();
+    ConsoleWriteLine(std::string("Tray: user session ") + BoolText(IsInteractiveSession()) + ", console visible " +
+                     BoolText(IsConsoleVisible()) + ", --tray " + BoolText(cmd.StartInTray));
+    // The tray icon is created here once it is part of the build.
+    RunMainLoop(*agent, cmd.RunSeconds);
+    ConsoleWriteLine("Stopping...");
+    agent->Stop();
+    if (!agent->Settings().IsAudio()) PrintClassifierReport(agent->Stats());
+    Agent = nullptr;
+    agent.reset();
+    return 0;
+  } catch (const std::exception& e) {
+    // The agent goes first (its threads joined, files closed); only then the line.
+    Agent = nullptr;
+    agent.reset();
+    ConsoleWriteLine(DescribeException(e));
+    return 1;
+  }
+}
