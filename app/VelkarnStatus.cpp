@@ -38,11 +38,15 @@ std::string FormatStatusLine(const std::string& time, const TAEStats& s, const T
          Int(s.WaveRequests) + "  loop err " + Int(s.LoopErrors) + "  audio err " + Int(s.AudioErrors);
 }
 
-std::string StatusTextOf(const TVelkarn& agent) {
-  const TAEStats s = agent.Stats();
+std::string StatusText(const TAEStats& s, bool isAudio, bool audioOk) {
+  // Failed sends and hit files are not errors of the node here: only its own loop's.
   std::string text = "hits " + Int(s.Hits) + ", errors " + Int(s.LoopErrors + s.AudioErrors);
-  if (agent.Settings().IsAudio()) text += agent.AudioOk() ? ", microphone OK" : ", microphone FAULT";
+  if (isAudio) text += audioOk ? ", microphone OK" : ", microphone FAULT";
   return text;
+}
+
+std::string StatusTextOf(const TVelkarn& agent) {
+  return StatusText(agent.Stats(), agent.Settings().IsAudio(), agent.AudioOk());
 }
 
 std::string TrayStatusText() { return Agent != nullptr ? StatusTextOf(*Agent) : std::string(); }

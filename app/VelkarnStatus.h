@@ -19,8 +19,9 @@ std::string RealText(double value, int decimals);
 // The status line from the current and previous snapshots; time is "hh:nn:ss".
 std::string FormatStatusLine(const std::string& time, const TAEStats& current, const TAEStats& previous);
 
-// The tray's status text of the given agent, and of the program's Agent. Any thread
-// while the agent exists.
+// The tray's status text from a statistics copy and the audio state; of the given
+// agent; and of the program's Agent. Any thread while the agent exists.
+std::string StatusText(const TAEStats& s, bool isAudio, bool audioOk);
 std::string StatusTextOf(const TVelkarn& agent);
 std::string TrayStatusText();
 

@@ -1,0 +1,19 @@
+// A UDP receiver on 127.0.0.1 with a port chosen by the system, for tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class TTestUdpReceiver {
+ public:
+  TTestUdpReceiver();  // binds 127.0.0.1:0; fails the test's assertions on error via throw
+  ~TTestUdpReceiver();
+  std::uint16_t Port() const;
+  // Waits at most timeoutMs for one datagram; false when none came.
+  bool Receive(std::vector<std::uint8_t>& datagram, int timeoutMs);
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> FImpl;
+};

@@ -1,0 +1,240 @@
+// The real executable, copied into a temp folder with its INI: what it prints, sends and
+// writes, how it ends, and how it refuses a second copy or a broken configuration.
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <regex>
+
+#include "AETestProcess.h"
+#include "VelkarnTestKit.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> SplitCrLf(const std::string& text, bool& allCrLf) {
+  std::vector<std::string> lines;
+  allCrLf = true;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t lf = text.find('\n', pos);
+    if (lf == std::string::npos) {
+      allCrLf = false;
+      lines.push_back(text.substr(pos));
+      break;
+    }
+    if (lf == pos || text[lf - 1] != '\r') allCrLf = false;
+    lines.push_back(text.substr(pos, lf - pos - (lf > pos && text[lf - 1] == '\r' ? 1 : 0)));
+    pos = lf + 1;
+  }
+  return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace
+
+class EndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    Exe = (Temp.Path() / fs::path(VelkarnExePath()).filename()).string();
+    fs::copy_file(VelkarnExePath(), Exe);
+    Ini = (fs::path(Exe).replace_extension(".ini")).string();
+  }
+  void WriteIni(const TIniValues& over) {
+    TIniValues v = {{"Agent.AgentId", "42"},
+                    {"Agent.Channels", "3"},
+                    {"Agent.HitsPerSecPerChannel", "15"},
+                    {"Agent.SamplesPerHit", "1024"},
+                    {"Agent.DataRoot", Temp.Str("Data")},
+                    {"Network.UdpHost", "127.0.0.1"},
+                    {"Network.UdpPort", std::to_string(Udp.Port())},
+                    {"Network.PingIntervalSec", "1"},
+                    {"Parametric.IntervalMs", "250"},
+                    {"Simulation.FailAfterSec", "1000"}};
+    for (const auto& [k, val] : over) v[k] = val;
+    WriteFileBytes(Ini, IniText(v));
+  }
+  TTestProcess::TOptions Options(std::vector<std::string> args, const std::string& out = "out.txt") {
+    TTestProcess::TOptions o;
+    o.Exe = Exe;
+    o.Args = std::move(args);
+    o.StdoutPath = Temp.Str(out);
+    o.TempFolder = Temp.Str();
+    return o;
+  }
+  // Runs to the end, collecting datagrams meanwhile; returns the exit code.
+  std::optional<int> RunCollecting(const TTestProcess::TOptions& o, TDatagrams& got, int timeoutMs = 60000) {
+    TTestProcess p(o);
+    std::vector<std::uint8_t> d;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::optional<int> code;
+    while (!code && std::chrono::steady_clock::now() < deadline) {
+      while (Udp.Receive(d, 50)) Decode(d, got);
+      code = p.Wait(0);
+    }
+    while (Udp.Receive(d, 200)) Decode(d, got);
+    return code;
+  }
+  std::vector<std::string> Output(const std::string& name = "out.txt") {
+    bool crlf = false;
+    auto lines = SplitCrLf(ReadFileBytes(Temp.Path() / name), crlf);
+    EXPECT_TRUE(crlf) << "every line ends in CR LF";
+    return lines;
+  }
+  // Waits until the output holds the line (the program is up), at most timeoutMs.
+  bool WaitForLine(const std::string& line, int timeoutMs, const std::string& name = "out.txt") {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<std::uint8_t> d;
+    TDatagrams ignored;
+    while (std::chrono::steady_clock::now() < deadline) {
+      bool crlf = false;
+      if (Contains(SplitCrLf(ReadFileBytes(Temp.Path() / name), crlf), line)) return true;
+      Udp.Receive(d, 50);  // paces the poll and keeps the socket drained
+    }
+    return false;
+  }
+
+  TAETempDir Temp;
+  TTestUdpReceiver Udp;
+  std::string Exe;
+  std::string Ini;
+};
+
+TEST_F(EndToEnd, ASimulationRunSendsWritesReportsAndEndsWithZero) {
+  WriteIni({});
+  TDatagrams got;
+  ASSERT_EQ(RunCollecting(Options({"6"}), got), 0);
+  const auto lines = Output();
+  ASSERT_GE(lines.size(), 14u);
+  EXPECT_EQ(lines[0], "Velkarn 42: 3 channels, 15.0 hits/s/ch, 1024 samples at 2.0 MS/s");
+  EXPECT_EQ(lines[1], "Waveforms -> " + Temp.Str("Data") + " (kept 24 h)");
+  EXPECT_EQ(lines[2], "UDP hits  -> 127.0.0.1:" + std::to_string(Udp.Port()) + "    wave server on TCP 47101");
+  EXPECT_EQ(lines[3], "Ctrl+C to stop.");
+  EXPECT_TRUE(std::regex_match(lines[4], std::regex("Tray: user session (True|False), console visible "
+                                                    "(True|False), --tray False")))
+      << lines[4];
+  const std::regex status(
+      R"(\d\d:\d\d:\d\d  hits (\d+) \(\+\d+/s\)  sent (\d+) ping (\d+) param (\d+) err 0  files (\d+) \(\d+\.\d MB\) err 0  wave req 0  loop err 0  audio err 0)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[5], m, status)) << lines[5];
+  EXPECT_EQ(m[1], m[2]) << "every hit sent";
+  EXPECT_EQ(m[1], m[5]) << "every hit written";
+  EXPECT_EQ(lines[6], "Stopping...");
+  EXPECT_EQ(lines[7], "");
+  EXPECT_EQ(lines[8], "Classifier vs. simulator truth (rows = true class):");
+  EXPECT_EQ(lines[9], "                noise      crack       leak    unknown");
+  const char* names[] = {"     noise", "     crack", "      leak", "   unknown"};
+  std::int64_t total = 0;
+  for (int j = 0; j < 4; ++j) {
+    ASSERT_EQ(lines[10 + j].substr(0, 10), names[j]);
+    ASSERT_EQ(lines[10 + j].size(), 54u);
+    for (int i = 0; i < 4; ++i) total += std::stoll(lines[10 + j].substr(10 + 11 * i, 11));
+  }
+  ASSERT_EQ(lines.size(), 15u);
+  EXPECT_TRUE(std::regex_match(lines[14], std::regex(R"(Accuracy: \d+\.\d% of \d+ hits)"))) << lines[14];
+  EXPECT_NE(lines[14].find(" of " + std::to_string(total) + " hits"), std::string::npos);
+
+  EXPECT_TRUE(got.Bad.empty()) << got.Bad.front();
+  EXPECT_EQ(static_cast<std::int64_t>(got.Hits.size()), total) << "the report counts every hit sent";
+  EXPECT_GT(got.Hits.size(), 100u);
+  std::map<int, std::uint32_t> nextSeq;
+  for (const TAEHitRecord& h : got.Hits) {
+    ASSERT_EQ(h.AgentId, 42);
+    ASSERT_TRUE(h.Channel >= 1 && h.Channel <= 3) << h.Channel;
+    auto& next = nextSeq.try_emplace(h.Channel, 1).first->second;
+    ASSERT_EQ(h.Seq, next++) << "channel " << h.Channel;
+    const std::string file = ReadFileBytes(HitFileName(Temp.Str("Data"), h.Channel, h.FileTime, h.Seq));
+    ASSERT_EQ(file.size(), 88u + 2 * h.SampleCount);
+    ASSERT_EQ(h.SampleCount, 1024u);
+    ASSERT_EQ(file.substr(0, 4), "AEW1");
+    ASSERT_EQ(file.substr(4, 76), std::string(reinterpret_cast<const char*>(&h), 76));
+  }
+  EXPECT_EQ(nextSeq.size(), 3u);
+  // Pings every second per channel from the first pass; parameters every 250 ms.
+  std::map<int, std::vector<TAEPingRecord>> pings;
+  for (const auto& p : got.Pings) pings[p.Channel].push_back(p);
+  ASSERT_EQ(pings.size(), 3u);
+  for (const auto& [ch, list] : pings) {
+    ASSERT_GE(list.size(), 5u);
+    ASSERT_LE(list.size(), 8u);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      EXPECT_EQ(list[i].Seq, i + 1);
+      EXPECT_EQ(list[i].AgentId, 42);
+      if (i == 0) continue;
+      const std::int64_t gapMs = (list[i].FileTime - list[i - 1].FileTime) / 10000;
+      EXPECT_GE(gapMs, 990) << "channel " << ch;
+      EXPECT_LE(gapMs, 1500) << "channel " << ch;
+    }
+  }
+  std::map<int, std::vector<TAEParamRecord>> params;
+  for (const auto& p : got.Params) params[p.ParamId].push_back(p);
+  ASSERT_EQ(params.size(), 2u);
+  for (const auto& [id, list] : params) {
+    ASSERT_GE(list.size(), 18u);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      EXPECT_EQ(list[i].Seq, i + 1);
+      EXPECT_EQ(list[i].Kind, id);
+      if (i > 0) {
+        EXPECT_GE((list[i].FileTime - list[i - 1].FileTime) / 10000, 240);
+      }
+    }
+  }
+  EXPECT_NEAR(params[1].front().Value, 40.0, 0.5) << "the run starts at the base pressure";
+}
+
+TEST_F(EndToEnd, ASecondCopyEndsWithTwoAndItsLine) {
+  WriteIni({{"Agent.HitsPerSecPerChannel", "1"}});
+  TTestProcess first(Options({"30"}, "first.txt"));
+  ASSERT_TRUE(WaitForLine("Ctrl+C to stop.", 30000, "first.txt"));
+  TTestProcess second(Options({"5"}, "second.txt"));
+  EXPECT_EQ(second.Wait(30000), 2);
+  EXPECT_EQ(Output("second.txt"),
+            std::vector<std::string>{"KIVU Velkarn is already running on this computer; this copy exits."});
+}
+
+TEST_F(EndToEnd, AMissingIniIsWrittenAndANegativeRunTimeStopsAtOnce) {
+  TDatagrams got;
+  ASSERT_FALSE(fs::exists(Ini));
+  ASSERT_EQ(RunCollecting(Options({"-1"}), got), 0);
+  const std::string ini = ReadFileBytes(Ini);
+  for (const char* key : {"[Agent]", "AgentId=1", "Channels=16", "[Network]", "UdpPort=47100", "[Simulation]",
+                          "[Parametric]", "[Sensor]", "[Mqtt]"})
+    EXPECT_NE(ini.find(key), std::string::npos) << key;
+  EXPECT_EQ(ini.find("Source="), std::string::npos);
+  const auto lines = Output();
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_EQ(lines[4].substr(0, 5), "Tray:");
+  EXPECT_EQ(lines[5], "Stopping...");
+  EXPECT_EQ(lines.back(), "   unknown          0          0          0          0");
+}
+
+TEST_F(EndToEnd, ABrokenConfigurationEndsWithOneAndTheErrorLine) {
+  struct TCase {
+    TIniValues Ini;
+    std::string Line;
+    bool Banner;
+  };
+  const TCase cases[] = {
+      {{{"Simulation.FailChannels", "1,q"}}, "EConvertError: 'q' is not a valid integer value", false},
+      {{{"Agent.Channels", "-3"}}, "Exception: [Agent] Channels=-3 is negative; it must be 0 or more", false},
+      {{{"Network.Transport", "mqtt"}, {"Mqtt.User", "agent5"}, {"Mqtt.Password", "p"}},
+       "Exception: Transport=mqtt: the MQTT client is not part of this build", true},
+      {{{"Agent.Source", "audio"}}, "Exception: Source=audio: sound-card capture is not part of this build", true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Line);
+    WriteIni(c.Ini);
+    TDatagrams got;
+    EXPECT_EQ(RunCollecting(Options({"3"}), got), 1);
+    const auto lines = Output();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), c.Line);
+    EXPECT_EQ(lines.size() > 1, c.Banner);
+    EXPECT_FALSE(Contains(lines, "Stopping..."));
+    EXPECT_TRUE(got.Hits.empty());
+  }
+}
