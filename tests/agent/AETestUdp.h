@@ -5,6 +5,10 @@
 #include <memory>
 #include <vector>
 
+// A TCP port that was free on 127.0.0.1 a moment ago (bound to port 0, then closed),
+// so that programs run side by side do not share their listening port.
+std::uint16_t FreeLoopbackTcpPort();
+
 class TTestUdpReceiver {
  public:
   TTestUdpReceiver();  // binds 127.0.0.1:0; fails the test's assertions on error via throw

@@ -40,3 +40,15 @@ bool TTestUdpReceiver::Receive(std::vector<std::uint8_t>& datagram, int timeoutM
   datagram.resize(static_cast<std::size_t>(n));
   return true;
 }
+
+std::uint16_t FreeLoopbackTcpPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("bind tcp");
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}

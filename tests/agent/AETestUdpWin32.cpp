@@ -42,3 +42,18 @@ bool TTestUdpReceiver::Receive(std::vector<std::uint8_t>& datagram, int timeoutM
   datagram.resize(static_cast<std::size_t>(n));
   return true;
 }
+
+std::uint16_t FreeLoopbackTcpPort() {
+  WSADATA data{};
+  WSAStartup(MAKEWORD(2, 2), &data);
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    throw std::runtime_error("bind tcp");
+  int len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  closesocket(s);
+  return ntohs(a.sin_port);
+}

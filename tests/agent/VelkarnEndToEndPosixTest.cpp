@@ -14,7 +14,8 @@ class EndToEndPosix : public testing::Test {
     WriteFileBytes(Temp.Path() / "Velkarn.ini",
                    IniText({{"Agent.Channels", "2"}, {"Agent.HitsPerSecPerChannel", "10"},
                             {"Agent.SamplesPerHit", "512"}, {"Agent.DataRoot", Temp.Str("Data")},
-                            {"Network.UdpPort", std::to_string(Udp.Port())}}));
+                            {"Network.UdpPort", std::to_string(Udp.Port())},
+                            {"Network.WaveServerPort", std::to_string(FreeLoopbackTcpPort())}}));
   }
   TTestProcess::TOptions Options(std::vector<std::string> args) {
     TTestProcess::TOptions o;

@@ -52,6 +52,7 @@ class EndToEnd : public testing::Test {
                     {"Agent.DataRoot", Temp.Str("Data")},
                     {"Network.UdpHost", "127.0.0.1"},
                     {"Network.UdpPort", std::to_string(Udp.Port())},
+                    {"Network.WaveServerPort", std::to_string(WavePort)},
                     {"Network.PingIntervalSec", "1"},
                     {"Parametric.IntervalMs", "250"},
                     {"Simulation.FailAfterSec", "1000"}};
@@ -100,6 +101,7 @@ class EndToEnd : public testing::Test {
 
   TAETempDir Temp;
   TTestUdpReceiver Udp;
+  std::uint16_t WavePort = FreeLoopbackTcpPort();
   std::string Exe;
   std::string Ini;
 };
@@ -112,7 +114,8 @@ TEST_F(EndToEnd, ASimulationRunSendsWritesReportsAndEndsWithZero) {
   ASSERT_GE(lines.size(), 14u);
   EXPECT_EQ(lines[0], "Velkarn 42: 3 channels, 15.0 hits/s/ch, 1024 samples at 2.0 MS/s");
   EXPECT_EQ(lines[1], "Waveforms -> " + Temp.Str("Data") + " (kept 24 h)");
-  EXPECT_EQ(lines[2], "UDP hits  -> 127.0.0.1:" + std::to_string(Udp.Port()) + "    wave server on TCP 47101");
+  EXPECT_EQ(lines[2], "UDP hits  -> 127.0.0.1:" + std::to_string(Udp.Port()) + "    wave server on TCP " +
+                          std::to_string(WavePort));
   EXPECT_EQ(lines[3], "Ctrl+C to stop.");
   EXPECT_TRUE(std::regex_match(lines[4], std::regex("Tray: user session (True|False), console visible "
                                                     "(True|False), --tray False")))
@@ -167,7 +170,7 @@ TEST_F(EndToEnd, ASimulationRunSendsWritesReportsAndEndsWithZero) {
       if (i == 0) continue;
       const std::int64_t gapMs = (list[i].FileTime - list[i - 1].FileTime) / 10000;
       EXPECT_GE(gapMs, 990) << "channel " << ch;
-      EXPECT_LE(gapMs, 1500) << "channel " << ch;
+      EXPECT_LE(gapMs, 2500) << "channel " << ch;  // no ping round skipped
     }
   }
   std::map<int, std::vector<TAEParamRecord>> params;
@@ -206,10 +209,11 @@ TEST_F(EndToEnd, AMissingIniIsWrittenAndANegativeRunTimeStopsAtOnce) {
     EXPECT_NE(ini.find(key), std::string::npos) << key;
   EXPECT_EQ(ini.find("Source="), std::string::npos);
   const auto lines = Output();
-  ASSERT_GE(lines.size(), 7u);
+  ASSERT_GE(lines.size(), 13u);
   EXPECT_EQ(lines[4].substr(0, 5), "Tray:");
   EXPECT_EQ(lines[5], "Stopping...");
-  EXPECT_EQ(lines.back(), "   unknown          0          0          0          0");
+  EXPECT_EQ(lines[7], "Classifier vs. simulator truth (rows = true class):");
+  EXPECT_EQ(lines[12].substr(0, 10), "   unknown");
 }
 
 TEST_F(EndToEnd, ABrokenConfigurationEndsWithOneAndTheErrorLine) {
