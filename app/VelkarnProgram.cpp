@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "AEAudioIn.h"
 #include "AEConsole.h"
 #include "AEConvert.h"
 #include "AEErrors.h"
@@ -51,12 +52,14 @@ TAECommandLine ParseCommandLine(const std::vector<std::string>& args) {
   return cmd;
 }
 
-std::vector<std::string> BannerLines(const TAESettings& s) {
+std::vector<std::string> BannerLines(const TAESettings& s, const std::vector<std::string>& recordingDevices) {
   std::vector<std::string> lines;
   if (s.IsAudio()) {
     lines.push_back("Velkarn " + Int(s.AgentId) + ": AUDIO source, device " + Int(s.AudioDevice) + ", " +
                     Int(s.SampleRateHz) + " Hz, window " + Int(s.SamplesPerHit) + " samples, threshold " +
                     RealText(s.ThresholdDb, 0) + " dB, dead time " + Int(s.DeadTimeMs) + " ms");
+    for (std::size_t i = 0; i < recordingDevices.size(); ++i)
+      lines.push_back("  recording device " + Int(static_cast<std::int64_t>(i)) + ": " + recordingDevices[i]);
   } else {
     lines.push_back("Velkarn " + Int(s.AgentId) + ": " + Int(s.Channels) + " channels, " +
                     RealText(s.HitsPerSecPerChannel, 1) + " hits/s/ch, " + Int(s.SamplesPerHit) + " samples at " +
@@ -100,7 +103,9 @@ int VelkarnMain(const std::vector<std::string>& args) {
   try {
     agent = std::make_unique<TVelkarn>(ExecutablePathWithExtension(".ini"));
     Agent = agent.get();
-    for (const std::string& line : BannerLines(agent->Settings())) ConsoleWriteLine(line);
+    const std::vector<std::string> devices =
+        agent->Settings().IsAudio() ? TAEAudioIn::DeviceNames() : std::vector<std::string>();
+    for (const std::string& line : BannerLines(agent->Settings(), devices)) ConsoleWriteLine(line);
     InstallConsoleStopHandler(&StopRequested);
     agent->Start();
     ConsoleWriteLine(std::string("Tray: user session ") + BoolText(IsInteractiveSession()) + ", console visible " +

@@ -16,8 +16,9 @@ struct TAECommandLine {
 // as a whole to a 32-bit integer is the run time (a later one wins); the rest is ignored.
 TAECommandLine ParseCommandLine(const std::vector<std::string>& args);
 
-// The start banner from the loaded settings.
-std::vector<std::string> BannerLines(const TAESettings& s);
+// The start banner from the loaded settings; recordingDevices (by device number) are
+// listed in audio mode.
+std::vector<std::string> BannerLines(const TAESettings& s, const std::vector<std::string>& recordingDevices = {});
 
 // The whole program; returns the exit code: 0 normal end, 1 error, 2 another copy runs.
 int VelkarnMain(const std::vector<std::string>& args);

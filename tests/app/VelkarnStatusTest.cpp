@@ -79,6 +79,11 @@ TEST(Banner, SimulationUdpAndMqttLines) {
   s.DeadTimeMs = 250;
   EXPECT_EQ(BannerLines(s)[0],
             "Velkarn 3: AUDIO source, device -1, 44100 Hz, window 4096 samples, threshold 40 dB, dead time 250 ms");
+  const auto withDevices = BannerLines(s, {"Line In (USB)", "?"});
+  ASSERT_EQ(withDevices.size(), 7u);
+  EXPECT_EQ(withDevices[1], "  recording device 0: Line In (USB)");
+  EXPECT_EQ(withDevices[2], "  recording device 1: ?");
+  EXPECT_EQ(withDevices[3].substr(0, 13), "Waveforms -> ");
 }
 
 TEST(StatusLine, ShowsTheCountersAndTheRateOverFiveSeconds) {
