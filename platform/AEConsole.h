@@ -8,7 +8,8 @@
 #include <string_view>
 
 // False when the process has no usable standard output (Windows: no standard-output
-// handle; POSIX: file descriptor 1 closed or invalid).
+// handle; POSIX: file descriptor 1 closed or invalid). Called once at start-up; on
+// POSIX it also makes a write to a closed pipe fail instead of killing the process.
 bool StandardOutputUsable();
 
 // Sends every later console line to the file at path, appended when it exists, created
