@@ -6,8 +6,9 @@
 #include <string_view>
 
 // Creates or replaces the file at path with head followed by body (two writes). On
-// failure it raises EAEFileError and leaves no partly written file at path (an older
-// file of that name may be gone). POSIX: written under path + ".tmp" in the same folder,
-// then renamed into place. Windows: opened without sharing, so no reader can open it
-// meanwhile, and deleted again after a failed write.
+// failure it raises EAEFileError and leaves no partly written file at path. The bytes
+// go to path + ".tmp" in the same folder (a name that no hit-file mask "*.aeh" and no
+// lookup matches), which is then renamed into place, so that even a process killed
+// mid-write leaves no part under the real name. Windows: the temporary is opened
+// without sharing.
 void ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body);

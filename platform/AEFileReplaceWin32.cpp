@@ -24,9 +24,12 @@ DWORD WriteAll(HANDLE h, std::string_view bytes) {
 }  // namespace
 
 void ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body) {
-  const std::wstring wide = Utf8ToWide(path);
-  // Share mode 0: while it is written, nobody (the wave server) can open it.
-  const HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Closing the console window ends the process as soon as the control handler
+  // returns, in the middle of a write if need be: only the temporary can be cut short.
+  const std::wstring target = Utf8ToWide(path);
+  const std::wstring temp = target + L".tmp";
+  // Share mode 0: while it is written, nobody can open it.
+  const HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     throw EAEFileError("Cannot create file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
@@ -34,8 +37,10 @@ void ReplaceFileContents(const std::string& path, std::string_view head, std::st
   DWORD err = WriteAll(h, head);
   if (err == 0) err = WriteAll(h, body);
   if (!CloseHandle(h) && err == 0) err = GetLastError();
+  // A reader that holds the old file open (the wave server) makes the move fail.
+  if (err == 0 && !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) err = GetLastError();
   if (err != 0) {
-    DeleteFileW(wide.c_str());
+    DeleteFileW(temp.c_str());
     throw EAEFileError("Cannot write file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
   }
 }
