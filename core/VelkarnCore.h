@@ -34,6 +34,8 @@ class TAECounter {
   std::int64_t Load() const { return FValue.load(std::memory_order_relaxed); }
   operator std::int64_t() const { return Load(); }
   void Add(std::int64_t n) { FValue.fetch_add(n, std::memory_order_relaxed); }
+  // For a writer that takes a plain atomic counter (the wave server's threads).
+  std::atomic<std::int64_t>& Atomic() { return FValue; }
   TAECounter& operator++() {
     Add(1);
     return *this;
