@@ -1,5 +1,6 @@
 // The agent's life: construction, start, stop, and the generator loop's timing.
 #include "VelkarnCore.h"
+#include "AEWaveServer.h"
 
 #include <chrono>
 #include <condition_variable>

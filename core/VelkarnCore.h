@@ -18,6 +18,7 @@
 #include "AESettings.h"
 
 class TAEUdpSender;
+class TAEWaveServer;
 
 // A 64-bit statistics counter. The generator thread (and the wave server's connection
 // threads) advance it while the main and tray threads copy it for display: relaxed
@@ -185,4 +186,7 @@ class TVelkarn {
   double FTemperature = 0;
   std::vector<std::string> FLastDir;  // hit-file folder last made for the channel
   std::vector<std::int16_t> FSamples;  // the hit window, reused by every hit
+  // udp mode only; its connection threads borrow FSettings and two counters of FStats,
+  // so it is declared after both and deactivated in Stop before they go.
+  std::unique_ptr<TAEWaveServer> FWaveServer;
 };

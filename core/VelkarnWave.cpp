@@ -1,10 +1,17 @@
-// The wave server (udp mode) and the retention sweep of old hour folders. Both are
-// built as pieces of their own and wired in here; until then the agent calls these at
-// their places in Start, Stop and the generator loop, and they do nothing.
+// The wave server (udp mode) and the retention sweep of old hour folders.
+#include "AERetention.h"
+#include "AEWaveServer.h"
 #include "VelkarnCore.h"
 
-void TVelkarn::ActivateWaveServer() {}
+void TVelkarn::ActivateWaveServer() {
+  if (!FWaveServer)
+    FWaveServer =
+        std::make_unique<TAEWaveServer>(FSettings, FStats.WaveRequests.Atomic(), FStats.WaveServed.Atomic());
+  FWaveServer->Activate(FSettings.WaveServerPort);
+}
 
-void TVelkarn::DeactivateWaveServer() {}
+void TVelkarn::DeactivateWaveServer() {
+  if (FWaveServer && FWaveServer->Active()) FWaveServer->Deactivate();
+}
 
-void TVelkarn::SweepRetention() {}
+void TVelkarn::SweepRetention() { ::SweepRetention(FSettings.DataRoot, FSettings.RetentionHours, NowFileTime()); }

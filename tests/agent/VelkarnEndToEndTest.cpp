@@ -1,12 +1,16 @@
 // The real executable, copied into a temp folder with its INI: what it prints, sends and
 // writes, how it ends, and how it refuses a second copy or a broken configuration.
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <regex>
 
 #include "AETestProcess.h"
+#include "AETestTcpClient.h"
+#include "AEWaveServer.h"
 #include "VelkarnTestKit.h"
 
 namespace fs = std::filesystem;
@@ -191,6 +195,70 @@ TEST_F(EndToEnd, ASimulationRunSendsWritesReportsAndEndsWithZero) {
     EXPECT_GE(meanMs, 245) << "parameter " << id;
   }
   EXPECT_NEAR(params[1].front().Value, 40.0, 0.5) << "the run starts at the base pressure";
+}
+
+TEST_F(EndToEnd, ACollectorFetchesHitFilesFromTheRunningNodesWaveServer) {
+  WriteIni({{"Agent.HitsPerSecPerChannel", "20"}});
+  TTestProcess node(Options({"12"}));
+  // The first hit records that arrive name the files to fetch.
+  TDatagrams got;
+  std::vector<std::uint8_t> d;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (got.Hits.size() < 3 && std::chrono::steady_clock::now() < deadline)
+    if (Udp.Receive(d, 100)) Decode(d, got);
+  ASSERT_GE(got.Hits.size(), 3u);
+
+  TAETestTcpClient collector("127.0.0.1", WavePort);
+  for (std::size_t i = 0; i < 3; ++i) {  // one request after another on one connection
+    const TAEHitRecord& h = got.Hits[i];
+    TAEWaveRequest rq{kWaveRequestMagic, h.AgentId, h.Channel, h.Seq, {9, 9, 9, 9}, h.FileTime};
+    collector.Send(std::string_view(reinterpret_cast<const char*>(&rq), sizeof rq));
+    const std::string head = collector.Receive(sizeof(TAEWaveReply));
+    ASSERT_EQ(head.size(), sizeof(TAEWaveReply));
+    TAEWaveReply reply{};
+    std::memcpy(&reply, head.data(), sizeof reply);
+    EXPECT_EQ(reply.Magic, kWaveReplyMagic);
+    ASSERT_EQ(reply.Status, wsFound) << "hit " << i;
+    const std::string file = ReadFileBytes(HitFileName(Temp.Str("Data"), h.Channel, h.FileTime, h.Seq));
+    ASSERT_EQ(reply.Length, static_cast<std::int32_t>(file.size()));
+    EXPECT_EQ(collector.Receive(file.size()), file);
+  }
+  // Another agent's id is refused and the connection closed.
+  const TAEHitRecord& h = got.Hits[0];
+  TAEWaveRequest other{kWaveRequestMagic, static_cast<std::uint16_t>(h.AgentId + 1), h.Channel, h.Seq, {}, h.FileTime};
+  collector.Send(std::string_view(reinterpret_cast<const char*>(&other), sizeof other));
+  const std::string head = collector.Receive(sizeof(TAEWaveReply));
+  ASSERT_EQ(head.size(), sizeof(TAEWaveReply));
+  TAEWaveReply reply{};
+  std::memcpy(&reply, head.data(), sizeof reply);
+  EXPECT_EQ(reply.Status, wsBadRequest);
+  EXPECT_TRUE(collector.WaitForEnd());
+
+  // An idle collector connection must not hold up the end of the run.
+  TAETestTcpClient idle("127.0.0.1", WavePort);
+  EXPECT_EQ(node.Wait(60000), 0);
+  const auto lines = Output();
+  const std::regex status(R"(\d\d:\d\d:\d\d  hits .*  wave req (\d+) .*)");
+  std::smatch m;
+  bool sawRequests = false;
+  for (const std::string& line : lines)
+    if (std::regex_match(line, m, status) && std::stoi(m[1]) >= 4) sawRequests = true;
+  EXPECT_TRUE(sawRequests) << "the status line counts the requests";
+}
+
+TEST_F(EndToEnd, AWaveServerPortInUseEndsTheStartWithOne) {
+  // Another server already listens on every address of the port.
+  TAESettings settings;
+  std::atomic<std::int64_t> requests{0}, served{0};
+  TAEWaveServer taken(settings, requests, served);
+  taken.Activate(WavePort);
+  WriteIni({});
+  TDatagrams got;
+  EXPECT_EQ(RunCollecting(Options({"5"}), got), 1);
+  const auto lines = Output();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(std::to_string(WavePort)), std::string::npos) << lines.back();
+  EXPECT_FALSE(Contains(lines, "Stopping..."));
 }
 
 TEST_F(EndToEnd, ASecondCopyEndsWithTwoAndItsLine) {

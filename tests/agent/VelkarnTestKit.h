@@ -36,7 +36,9 @@ class TVelkarnProbe {
 // "Section.Key" -> value; the defaults below are overridden or extended by it.
 using TIniValues = std::map<std::string, std::string>;
 
-inline std::string IniText(const TIniValues& values) {
+inline std::string IniText(TIniValues values) {
+  // Tests run side by side: a wave server they start listens on a port of its own.
+  values.try_emplace("Network.WaveServerPort", "0");
   std::map<std::string, std::map<std::string, std::string>> sections;
   for (const auto& [name, value] : values) {
     const auto dot = name.find('.');
