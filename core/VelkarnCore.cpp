@@ -13,27 +13,27 @@
 #include "AEUdp.h"
 #include "VelkarnEvents.h"
 
-namespace {
-
-// Waits ms milliseconds or until stop is requested, whichever comes first.
-void WaitMs(std::stop_token stop, std::int64_t ms) {
-  std::mutex lock;
-  std::condition_variable_any never;
-  std::unique_lock guard(lock);
-  never.wait_for(guard, stop, std::chrono::milliseconds(ms), [] { return false; });
-}
-
-}  // namespace
-
 TAEGenThread::TAEGenThread(TVelkarn& agent)
-    : FAgent(agent), FThread([this](std::stop_token stop) { FAgent.Run(stop); }) {}
+    : FAgent(agent), FThread([this](std::stop_token stop) { FAgent.Run(*this, stop); }) {}
 
 TAEGenThread::~TAEGenThread() {
   Terminate();
   WaitFor();
 }
 
-void TAEGenThread::Terminate() { FThread.request_stop(); }
+void TAEGenThread::Terminate() {
+  {
+    std::lock_guard lock(FLock);
+    FTerminated = true;
+  }
+  FWake.notify_all();
+  FThread.request_stop();  // the loop's long bursts poll the token between hits
+}
+
+bool TAEGenThread::WaitMs(std::int64_t ms) {
+  std::unique_lock lock(FLock);
+  return !FWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FTerminated; });
+}
 
 void TAEGenThread::WaitFor() {
   if (FThread.joinable()) FThread.join();
@@ -81,15 +81,15 @@ void TVelkarn::Stop() {
 
 bool TVelkarn::AudioOk() const { return false; }
 
-void TVelkarn::Run(std::stop_token stop) {
+void TVelkarn::Run(TAEGenThread& thread, std::stop_token stop) {
   const auto started = std::chrono::steady_clock::now();
   TLoopState loop;
   BeginRun();
   while (!stop.stop_requested()) {
-    WaitMs(stop, 10);
+    thread.WaitMs(10);
     const std::int64_t nowMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
-    if (!RunPass(loop, nowMs, stop)) WaitMs(stop, 1000);
+    if (!RunPass(loop, nowMs, stop)) thread.WaitMs(1000);
   }
 }
 

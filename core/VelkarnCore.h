@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -102,9 +104,18 @@ class TAEGenThread {
 
   void Terminate();  // asks the loop to end; it notices at once, even mid-wait
   void WaitFor();    // joins the thread
+  // The loop's own waits: ms milliseconds, or less when Terminate comes first. False
+  // once terminated.
+  bool WaitMs(std::int64_t ms);
 
  private:
   TVelkarn& FAgent;  // outlives the thread: the agent joins it before anything is freed
+  // A plain condition variable and a flag: condition_variable_any's stop-token wait can
+  // hang for good with the Windows toolchain's runtime. Declared before FThread, which
+  // uses them as soon as it starts.
+  std::mutex FLock;
+  std::condition_variable FWake;
+  bool FTerminated = false;  // guarded by FLock
   std::jthread FThread;
 };
 
@@ -145,7 +156,7 @@ class TVelkarn {
   };
 
   // Generator loop (VelkarnCore.cpp).
-  void Run(std::stop_token stop);
+  void Run(TAEGenThread& thread, std::stop_token stop);
   void BeginRun();
   // One pass at loop time nowMs; false when it raised (counted and printed).
   bool RunPass(TLoopState& loop, std::int64_t nowMs, std::stop_token stop = {});

@@ -411,6 +411,23 @@ TEST(AgentLife, StartStopAndRefusedStarts) {
   }
 }
 
+TEST(AgentLife, ManyStartsAndStopsNeverHang) {
+  // A stop that lands in every phase of the loop's wait: a wait that misses the wake-up
+  // would hang here (it did with condition_variable_any under the Windows runtime).
+  TAETempDir temp;
+  const std::string ini = temp.Str("v.ini");
+  WriteFileBytes(ini, IniText({{"Agent.DataRoot", temp.Str("Data")}, {"Agent.Channels", "1"},
+                               {"Agent.HitsPerSecPerChannel", "0"}, {"Network.UdpPort", "0"}}));
+  for (int i = 0; i < 150; ++i) {
+    TVelkarn agent(ini);
+    agent.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
+    const auto begin = std::chrono::steady_clock::now();
+    agent.Stop();
+    ASSERT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2)) << "cycle " << i;
+  }
+}
+
 TEST(AgentLife, ABadFailChannelsEntryFailsConstructionWithTheConversionMessage) {
   TAETempDir temp;
   WriteFileBytes(temp.Path() / "v.ini", IniText({{"Simulation.FailChannels", "1,q2"}}));
