@@ -40,61 +40,64 @@ TAEWssEndpoint TAEWssTransport::ParseUrl(const std::string& url) {
   return ep;
 }
 
-void TAEWssTransport::Deliver(const std::uint8_t* data, std::size_t n) {
+void TAEWssLink::Deliver(const std::uint8_t* data, std::size_t n) {
   {
-    std::lock_guard lock(FLock);
-    FInbox.insert(FInbox.end(), data, data + n);
-    FSignalled = true;
+    std::lock_guard lock(Lock);
+    Inbox.insert(Inbox.end(), data, data + n);
+    Signalled = true;
   }
-  FDataReady.notify_all();
+  Changed.notify_all();
 }
 
-void TAEWssTransport::MarkEnded(const std::string& reason) {
+void TAEWssLink::MarkEnded(const std::string& reason) {
   {
-    std::lock_guard lock(FLock);
-    // The first end wins: after a local Close, the error or close frame that the
-    // reader then sees is only the echo of it.
-    if (!FClosed.load(std::memory_order_relaxed)) FError = reason;
-    FClosed.store(true, std::memory_order_release);
-    FSignalled = true;
+    std::lock_guard lock(Lock);
+    if (!Closed.load(std::memory_order_relaxed)) Error = reason;
+    Closed.store(true, std::memory_order_release);
+    Signalled = true;
   }
   // The last pass signals too, so a waiting Receive raises at once instead of timing out.
-  FDataReady.notify_all();
+  Changed.notify_all();
 }
 
-void TAEWssTransport::SetClosedLocally() {
-  std::lock_guard lock(FLock);
-  FClosed.store(true, std::memory_order_release);
+void TAEWssLink::MarkReaderDone() {
+  {
+    std::lock_guard lock(Lock);
+    ReaderDone = true;
+  }
+  Changed.notify_all();
 }
 
-void TAEWssTransport::ResetInbox() {
-  std::lock_guard lock(FLock);
-  FClosed.store(false, std::memory_order_release);
-  FError.clear();
-  FInbox.clear();
-  FSignalled = false;
+void TAEWssLink::SetClosedLocally() {
+  std::lock_guard lock(Lock);
+  Closed.store(true, std::memory_order_release);
 }
 
-std::string TAEWssTransport::NotOpenText() const {
-  std::lock_guard lock(FLock);
-  return FError.empty() ? "WebSocket not open" : "WebSocket not open: " + FError;
+bool TAEWssLink::WaitReaderDone(std::chrono::milliseconds limit) {
+  std::unique_lock lock(Lock);
+  return Changed.wait_for(lock, limit, [&] { return ReaderDone; });
+}
+
+std::string TAEWssLink::NotOpenText() const {
+  std::lock_guard lock(Lock);
+  return Error.empty() ? "WebSocket not open" : "WebSocket not open: " + Error;
 }
 
 std::int32_t TAEWssTransport::Receive(std::vector<std::uint8_t>& buf, std::int32_t timeoutMs) {
-  std::unique_lock lock(FLock);
+  TAEWssLink& link = *FLink;
+  std::unique_lock lock(link.Lock);
   // Auto-reset event: a signal nobody waited for ends the next wait at once, possibly
   // with nothing left to take; the caller simply calls again.
-  FDataReady.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
-                      [&] { return FSignalled; });
-  FSignalled = false;
-  const auto n = static_cast<std::int32_t>(FInbox.size());
+  link.Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                        [&] { return link.Signalled; });
+  link.Signalled = false;
+  const auto n = static_cast<std::int32_t>(link.Inbox.size());
   if (n > 0) {
-    buf.insert(buf.end(), FInbox.begin(), FInbox.end());
-    FInbox.clear();
+    buf.insert(buf.end(), link.Inbox.begin(), link.Inbox.end());
+    link.Inbox.clear();
     return n;
   }
-  if (FClosed.load(std::memory_order_relaxed))
-    throw EAEError(FError.empty() ? std::string("WebSocket closed") : FError);
+  if (link.IsEnded()) throw EAEError(link.Error.empty() ? std::string("WebSocket closed") : link.Error);
   return 0;
 }
 

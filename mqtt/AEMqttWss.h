@@ -1,15 +1,16 @@
 // MQTT over a WebSocket (subprotocol "mqtt"), secure or plain. The portable part lives
 // here and in AEMqttWss.cpp: the URL split, the inbox that the reader thread fills and
 // Receive empties, the states and the error texts. Each backend (AEMqttWssWin32.cpp:
-// WinHTTP; AEMqttWssPosix.cpp: Boost.Beast with OpenSSL) supplies TBackend, Open, Close,
-// Send and the reader's loop.
+// WinHTTP; AEMqttWssPosix.cpp: Boost.Beast with OpenSSL) supplies TBackend, the
+// constructor and destructor, Open, Close, Send and the reader.
 //
 // Threads: Open, Close, Send, Receive and Describe are called by one thread at a time
 // (the MQTT client's). Each successful Open starts one reader thread, which only
-// delivers bytes and the end of the stream through Deliver and MarkEnded; Close joins it.
+// delivers bytes and the end of the stream through its TAEWssLink; Close ends it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,31 @@ struct TAEWssEndpoint {
   std::string Host;
   std::uint16_t Port = 443;
   std::string Path = "/";
+};
+
+// What one connection's reader shares with the transport: the inbox, why the stream
+// ended, and an auto-reset "something happened" signal. Shared by both, so a reader
+// that cannot be woken may be left behind without touching a freed transport.
+struct TAEWssLink {
+  // Reader side: append bytes (and wake Receive) / end the stream with a reason, unless
+  // it has ended already (the first end wins: after a local Close, the error or close
+  // frame the reader then meets is only its echo) / the reader is about to return.
+  void Deliver(const std::uint8_t* data, std::size_t n);
+  void MarkEnded(const std::string& reason);
+  void MarkReaderDone();
+  // Transport side.
+  void SetClosedLocally();
+  bool IsEnded() const { return Closed.load(std::memory_order_acquire); }
+  bool WaitReaderDone(std::chrono::milliseconds limit);
+  std::string NotOpenText() const;
+
+  mutable std::mutex Lock;
+  std::condition_variable Changed;
+  bool Signalled = false;            // guarded by Lock: the auto-reset event
+  bool ReaderDone = false;           // guarded by Lock
+  std::vector<std::uint8_t> Inbox;   // guarded by Lock
+  std::string Error;                 // guarded by Lock; written at most once, before Closed
+  std::atomic<bool> Closed{false};   // written under Lock, read without it
 };
 
 class TAEWssTransport : public IAEMqttTransport {
@@ -49,27 +75,16 @@ class TAEWssTransport : public IAEMqttTransport {
  private:
   struct TBackend;  // the platform's handles, defined by the backend file
 
-  // Reader side: append bytes to the inbox (and wake Receive) / end the stream with a
-  // reason, unless it has ended already.
-  void Deliver(const std::uint8_t* data, std::size_t n);
-  void MarkEnded(const std::string& reason);
-  void ResetInbox();  // before a new stream: no bytes, no reason, not ended
-  void SetClosedLocally();
-  bool IsEnded() const { return FClosed.load(std::memory_order_acquire); }
-  std::string NotOpenText() const;
-  void ReadLoop();  // backend: runs on FReader until the stream ends
+  // A fresh link for a new stream: no bytes, no reason, not ended.
+  void NewLink() { FLink = std::make_shared<TAEWssLink>(); }
 
   const std::string FUrl;
   const TAEWssEndpoint FEndpoint;
   std::unique_ptr<TBackend> FBackend;
   std::thread FReader;
-
-  mutable std::mutex FLock;
-  std::condition_variable FDataReady;
-  bool FSignalled = false;            // guarded by FLock: auto-reset event
-  std::vector<std::uint8_t> FInbox;   // guarded by FLock
-  std::string FError;                 // guarded by FLock; written once before FClosed
-  std::atomic<bool> FClosed{false};   // written under FLock, read without it
+  // Never null. Before the first Open it is a link that has not ended, so Receive waits
+  // and returns 0; Close ends it.
+  std::shared_ptr<TAEWssLink> FLink = std::make_shared<TAEWssLink>();
 };
 
 // "<step> failed: <reason>", the reason being the platform's or the library's text.

@@ -34,6 +34,8 @@ namespace {
 // answering must not hang the MQTT thread.
 constexpr auto kStepTimeout = std::chrono::seconds(30);
 constexpr std::size_t kReadChunk = 65536;
+// How long the close handshake may take before the connection is simply dropped.
+constexpr auto kCloseTimeout = std::chrono::seconds(5);
 
 // Runs one asynchronous operation to its end on the caller's thread.
 template <class Start>
@@ -64,6 +66,7 @@ struct TAEWssTransport::TBackend {
   std::unique_ptr<TPlain> Ws;
   std::unique_ptr<TSecure> Wss;
   std::array<std::uint8_t, kReadChunk> Buffer{};
+  std::shared_ptr<TAEWssLink> Link;  // the connection's inbox and end
 
   template <class F>
   void WithStream(F f) {
@@ -73,16 +76,15 @@ struct TAEWssTransport::TBackend {
 
   // One read at a time, each re-armed by the last; the chain stops at the first error.
   template <class S>
-  static void StartRead(TAEWssTransport* owner, S& stream) {
-    TBackend* b = owner->FBackend.get();
-    stream.async_read_some(asio::buffer(b->Buffer), [owner, b, &stream](beast::error_code ec, std::size_t n) {
-      if (n > 0) owner->Deliver(b->Buffer.data(), n);
+  void StartRead(S& stream) {
+    stream.async_read_some(asio::buffer(Buffer), [this, &stream](beast::error_code ec, std::size_t n) {
+      if (n > 0) Link->Deliver(Buffer.data(), n);
       if (ec == websocket::error::closed) {
-        owner->MarkEnded("closed by the server");
+        Link->MarkEnded("closed by the server");
       } else if (ec) {
-        owner->MarkEnded("WebSocket receive error " + std::to_string(ec.value()));
+        Link->MarkEnded("WebSocket receive error " + std::to_string(ec.value()));
       } else {
-        StartRead(owner, stream);
+        StartRead(stream);
       }
     });
   }
@@ -121,9 +123,10 @@ void SetMessageOptions(S& ws) {
 
 void TAEWssTransport::Open() {
   Close();
-  ResetInbox();
+  NewLink();
   FBackend = std::make_unique<TBackend>();
   TBackend& b = *FBackend;
+  b.Link = FLink;
   const TAEWssEndpoint& ep = FEndpoint;
 
   tcp::resolver resolver(b.Ioc);
@@ -172,17 +175,23 @@ void TAEWssTransport::Open() {
     // keep-alive finds a silent broker, and Close wakes the reader.
     beast::get_lowest_layer(ws).expires_never();
     SetMessageOptions(ws);
+    // The read that meets a close frame completes only once the server has also ended
+    // the TCP connection; the stream has ended for us as soon as the frame is here.
+    ws.control_callback([link = b.Link.get()](websocket::frame_type kind, beast::string_view) {
+      if (kind == websocket::frame_type::close) link->MarkEnded("closed by the server");
+    });
+    ws.set_option(websocket::stream_base::timeout{kCloseTimeout, websocket::stream_base::none(), false});
   });
 
   b.Work.emplace(b.Ioc.get_executor());
-  b.WithStream([&](auto& ws) { asio::post(b.Ioc, [this, &ws] { TBackend::StartRead(this, ws); }); });
-  FReader = std::thread([this] { ReadLoop(); });
+  b.WithStream([&](auto& ws) { asio::post(b.Ioc, [&b, &ws] { b.StartRead(ws); }); });
+  // The reader: runs the stream's reads and, posted to it, the writes of Send and the
+  // socket close of Close; it ends when Close drops the work guard.
+  FReader = std::thread([&b] { b.Ioc.run(); });
 }
 
-void TAEWssTransport::ReadLoop() { FBackend->Ioc.run(); }
-
 void TAEWssTransport::Close() {
-  SetClosedLocally();
+  FLink->SetClosedLocally();
   if (!FBackend) return;
   TBackend& b = *FBackend;
   if (FReader.joinable()) {
@@ -198,7 +207,7 @@ void TAEWssTransport::Close() {
 }
 
 void TAEWssTransport::Send(const std::vector<std::uint8_t>& data) {
-  if (!FBackend || !FReader.joinable() || IsEnded()) throw EAEError(NotOpenText());
+  if (!FBackend || !FReader.joinable() || FLink->IsEnded()) throw EAEError(FLink->NotOpenText());
   TBackend& b = *FBackend;
   auto result = std::make_shared<std::promise<beast::error_code>>();
   auto written = result->get_future();

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
 #include <vector>
 
 #include "AEErrors.h"
@@ -54,13 +55,36 @@ void CloseHandleIfHeld(HINTERNET& h) {
   if (h != nullptr) WinHttpCloseHandle(h);  // nothing to do about a failed close
   h = nullptr;
 }
+
+// The reader: one blocking receive after another until the stream ends. It keeps only
+// its link and the handle's value, so a reader left behind by Close touches nothing
+// that Close frees; once Close has run, a receive on the closed handle just fails.
+void ReadLoop(TAEWssLink& link, HINTERNET socket) {
+  const TWebSocketApi& api = WebSocketApi();
+  std::vector<std::uint8_t> buffer(65536);
+  while (!link.IsEnded()) {
+    DWORD read = 0;
+    WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
+    const DWORD err = api.Receive(socket, buffer.data(), static_cast<DWORD>(buffer.size()), &read, &type);
+    if (err != 0) {
+      link.MarkEnded("WebSocket receive error " + std::to_string(err));
+    } else if (type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) {
+      link.MarkEnded("closed by the server");  // the close status and reason are dropped
+    } else {
+      link.Deliver(buffer.data(), read);  // binary or text, whole message or fragment
+    }
+  }
+}
+
+// How long Close waits for a woken reader before leaving it behind.
+constexpr auto kReaderEndLimit = std::chrono::seconds(2);
 }  // namespace
 
 struct TAEWssTransport::TBackend {
   HINTERNET Session = nullptr;
   HINTERNET Connect = nullptr;
-  HINTERNET Request = nullptr;   // held only while Open runs (or after it failed)
-  std::atomic<HINTERNET> Socket{nullptr};  // read afresh by every receive of the reader
+  HINTERNET Request = nullptr;  // held only while Open runs (or after it failed)
+  HINTERNET Socket = nullptr;
 };
 
 TAEWssTransport::TAEWssTransport(const std::string& url)
@@ -70,7 +94,7 @@ TAEWssTransport::~TAEWssTransport() { Close(); }
 
 void TAEWssTransport::Open() {
   Close();
-  ResetInbox();
+  NewLink();
   const TWebSocketApi& api = WebSocketApi();
   TBackend& b = *FBackend;
   b.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -99,52 +123,40 @@ void TAEWssTransport::Open() {
   if (status != 101) throw EAEError("WebSocket upgrade refused: HTTP " + std::to_string(status));
   HINTERNET socket = api.CompleteUpgrade(b.Request, 0);
   if (socket == nullptr) throw EAEError(WinApiFailure("WebSocket upgrade"));
-  b.Socket.store(socket);
+  b.Socket = socket;
   CloseHandleIfHeld(b.Request);
-  FReader = std::thread([this] { ReadLoop(); });
-}
-
-void TAEWssTransport::ReadLoop() {
-  const TWebSocketApi& api = WebSocketApi();
-  std::vector<std::uint8_t> buffer(65536);
-  while (!IsEnded()) {
-    HINTERNET socket = FBackend->Socket.load();
-    DWORD read = 0;
-    WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
-    const DWORD err = socket != nullptr
-                          ? api.Receive(socket, buffer.data(), static_cast<DWORD>(buffer.size()), &read, &type)
-                          : ERROR_INVALID_HANDLE;
-    if (err != 0) {
-      MarkEnded("WebSocket receive error " + std::to_string(err));
-    } else if (type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) {
-      MarkEnded("closed by the server");  // the close status and reason are dropped
-    } else {
-      Deliver(buffer.data(), read);  // binary or text, whole message or fragment
-    }
-  }
+  FReader = std::thread([link = FLink, socket] {
+    ReadLoop(*link, socket);
+    link->MarkReaderDone();
+  });
 }
 
 void TAEWssTransport::Close() {
-  SetClosedLocally();
+  FLink->SetClosedLocally();
   TBackend& b = *FBackend;
-  HINTERNET socket = b.Socket.exchange(nullptr);
-  if (socket != nullptr) {
-    // Closing the handle alone leaves a receive blocked on some WinHTTP versions;
-    // the shutdown wakes it. It sends a close frame, which the broker takes as a
-    // disconnect without DISCONNECT, as it would a dropped connection.
-    WebSocketApi().Shutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
-    WinHttpCloseHandle(socket);
+  if (b.Socket != nullptr) {
+    // Closing the handle alone leaves a blocked receive hanging on some WinHTTP
+    // versions; the shutdown's close frame gets the server's answer, which wakes it.
+    // The broker takes it as a disconnect without DISCONNECT, as a dropped connection.
+    WebSocketApi().Shutdown(b.Socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
   }
+  CloseHandleIfHeld(b.Socket);
   CloseHandleIfHeld(b.Request);
   CloseHandleIfHeld(b.Connect);
   CloseHandleIfHeld(b.Session);
-  if (FReader.joinable()) FReader.join();
+  if (!FReader.joinable()) return;
+  // A server that neither answers the close frame nor ends the connection leaves the
+  // receive blocked even on the closed handle there: Close must not hang with it, so
+  // that reader is left to end with the connection, holding only its own link.
+  if (FLink->WaitReaderDone(kReaderEndLimit))
+    FReader.join();
+  else
+    FReader.detach();
 }
 
 void TAEWssTransport::Send(const std::vector<std::uint8_t>& data) {
-  HINTERNET socket = FBackend->Socket.load();
-  if (socket == nullptr || IsEnded()) throw EAEError(NotOpenText());
-  const DWORD err = WebSocketApi().Send(socket, WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
+  if (FBackend->Socket == nullptr || FLink->IsEnded()) throw EAEError(FLink->NotOpenText());
+  const DWORD err = WebSocketApi().Send(FBackend->Socket, WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
                                         const_cast<std::uint8_t*>(data.data()), static_cast<DWORD>(data.size()));
   if (err != 0) throw EAEError("WebSocket send error " + std::to_string(err));
 }
