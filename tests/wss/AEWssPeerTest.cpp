@@ -84,6 +84,39 @@ TEST(WssPeer, MessagesOfAnyShapeFormOneStream) {
   EXPECT_EQ(server.Finish(), "");
 }
 
+// Each Send is one unfragmented binary frame whose length takes the 7-bit, 16-bit or
+// 64-bit form as its size demands; frames of those sizes from the server arrive whole.
+TEST(WssPeer, FramesOnBothSidesOfEachLengthFormGoThroughIntact) {
+  const std::vector<std::size_t> sizes{0, 1, 125, 126, 127, 65535, 65536, 65537, 140000};
+  auto payload = [](std::size_t n, std::size_t seed) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 31 + seed + (i >> 9));
+    return s;
+  };
+  TScriptedServer server([&](TTestSocket& listener, TScriptedServer&) {
+    TTestSocket conn = AcceptUpgrade(listener);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      auto frame = ReadClientFrame(conn);
+      if (!frame) throw std::runtime_error("no frame of " + std::to_string(sizes[i]) + " bytes");
+      if (!frame->Fin || frame->Opcode != 0x2 || frame->Payload != payload(sizes[i], i))
+        throw std::runtime_error("frame of " + std::to_string(sizes[i]) + " bytes differs");
+      conn.SendAll(ServerFrame(0x2, payload(sizes[i], i + 100)));
+    }
+    AnswerClientClose(conn);
+  });
+  auto t = CreateWssTransport(server.Url());
+  t->Open();
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE(sizes[i]);
+    const std::string sent = payload(sizes[i], i);
+    t->Send(TBytes(sent.begin(), sent.end()));
+    const TBytes got = ReceiveAtLeast(*t, sizes[i]);
+    EXPECT_TRUE(std::string(got.begin(), got.end()) == payload(sizes[i], i + 100));
+  }
+  t->Close();
+  EXPECT_EQ(server.Finish(), "");
+}
+
 TEST(WssPeer, CloseFrameEndsTheStreamAfterItsBytes) {
   TScriptedServer server([](TTestSocket& listener, TScriptedServer& self) {
     TTestSocket conn = AcceptUpgrade(listener);
