@@ -150,6 +150,18 @@ TTestSocket AcceptUpgrade(TTestSocket& listener, std::string* head) {
   return conn;
 }
 
+TTestSocket AcceptSession(TTestSocket& listener) {
+  TTestSocket conn = AcceptUpgrade(listener);
+  auto hello = ReadClientFrame(conn);
+  if (!hello || hello->Payload != "hello") throw std::runtime_error("no first frame from the client");
+  return conn;
+}
+
+void OpenSession(IAEMqttTransport& t) {
+  t.Open();
+  t.Send({'h', 'e', 'l', 'l', 'o'});
+}
+
 TScriptedServer::TScriptedServer(std::function<void(TTestSocket&, TScriptedServer&)> script)
     : FListener(TTestSocket::Listen(FPort)) {
   FThread = std::thread([this, script = std::move(script)] {

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "AEMqttTransport.h"
 #include "AEWssTestSocket.h"
 
 constexpr int kPeerTimeoutMs = 10000;
@@ -45,6 +46,13 @@ TTestSocket AcceptRequest(TTestSocket& listener, std::string* head = nullptr);
 std::string UpgradeAnswer(const std::string& head);
 // AcceptRequest followed by the 101 answer in one piece.
 TTestSocket AcceptUpgrade(TTestSocket& listener, std::string* head = nullptr);
+
+// AcceptUpgrade, then waits for the client's first frame before the script may speak,
+// as an MQTT broker waits for CONNECT. (Some WinHTTP versions lose bytes that arrive
+// together with the 101 answer; no broker sends any there.)
+TTestSocket AcceptSession(TTestSocket& listener);
+// Client side of the same: Open, then the first frame.
+void OpenSession(IAEMqttTransport& t);
 
 // Runs a script against a listening socket on its own thread. A script signals failure
 // by throwing; Finish joins and returns what went wrong ("" when nothing did).

@@ -10,6 +10,16 @@ shift
 runner=$1 trustca=$2 tests=$3
 here=$(cd "$(dirname "$0")" && pwd)
 ip link set lo up
+# Wine's sockets are made by the wineserver, so it must run in this namespace too: a
+# prefix of its own (made once, then reused) with a server started here.
+export WINEPREFIX="${WINEPREFIX:?WINEPREFIX must be set}-netns"
+server=wineserver
+command -v wineserver >/dev/null 2>&1 || server=/usr/lib/wine/wineserver
+mkdir -p "$WINEPREFIX"
+"$server" -p </dev/null >/dev/null 2>&1
+if [ ! -d "$WINEPREFIX/drive_c/windows/system32" ]; then
+  "$runner" wineboot -i </dev/null >/dev/null 2>&1 || true
+fi
 dir=$(mktemp -d)
 sh "$here/broker.sh" "$dir" &
 broker=$!
@@ -19,6 +29,7 @@ cleanup() {
   wait "$broker" 2>/dev/null || true
   if [ "$trusted" = yes ]; then "$runner" "$trustca" remove < "$dir/ca.pem" || true; fi
   rm -rf "$dir"
+  "$server" -k 2>/dev/null || true
 }
 trap cleanup EXIT
 tries=0
