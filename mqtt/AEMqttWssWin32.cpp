@@ -1,0 +1,162 @@
+// WebSocket backend for Windows: WinHTTP in synchronous mode. The WebSocket functions
+// are looked up when first needed, so the program still starts on a system without
+// them and says which one is missing when a WebSocket is asked for.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <vector>
+
+#include "AEErrors.h"
+#include "AEMqttWss.h"
+#include "AETextWin32.h"
+
+namespace {
+using TCompleteUpgrade = HINTERNET(WINAPI*)(HINTERNET, DWORD_PTR);
+using TWebSocketSend = DWORD(WINAPI*)(HINTERNET, WINHTTP_WEB_SOCKET_BUFFER_TYPE, void*, DWORD);
+using TWebSocketReceive = DWORD(WINAPI*)(HINTERNET, void*, DWORD, DWORD*, WINHTTP_WEB_SOCKET_BUFFER_TYPE*);
+using TWebSocketShutdown = DWORD(WINAPI*)(HINTERNET, USHORT, void*, DWORD);
+
+struct TWebSocketApi {
+  TCompleteUpgrade CompleteUpgrade;
+  TWebSocketSend Send;
+  TWebSocketReceive Receive;
+  TWebSocketShutdown Shutdown;
+};
+
+template <class T>
+T BindWinHttp(HMODULE winHttp, const char* name) {
+  const FARPROC proc = winHttp != nullptr ? GetProcAddress(winHttp, name) : nullptr;
+  if (proc == nullptr)
+    throw EAEError(std::string("WebSocket support missing: winhttp.dll has no ") + name +
+                   " (Windows 8 or later needed)");
+  return reinterpret_cast<T>(reinterpret_cast<void*>(proc));
+}
+
+TWebSocketApi BindWebSocketApi() {
+  HMODULE winHttp = GetModuleHandleW(L"winhttp.dll");
+  if (winHttp == nullptr) winHttp = LoadLibraryW(L"winhttp.dll");
+  return TWebSocketApi{BindWinHttp<TCompleteUpgrade>(winHttp, "WinHttpWebSocketCompleteUpgrade"),
+                       BindWinHttp<TWebSocketSend>(winHttp, "WinHttpWebSocketSend"),
+                       BindWinHttp<TWebSocketReceive>(winHttp, "WinHttpWebSocketReceive"),
+                       BindWinHttp<TWebSocketShutdown>(winHttp, "WinHttpWebSocketShutdown")};
+}
+
+// Bound on first use; a failed lookup raises again on the next use.
+const TWebSocketApi& WebSocketApi() {
+  static const TWebSocketApi api = BindWebSocketApi();
+  return api;
+}
+
+// Taken right after the failing call, so the code is that call's.
+std::string WinApiFailure(const std::string& step) { return ApiFailureText(step, Win32ErrorText(GetLastError())); }
+
+void CloseHandleIfHeld(HINTERNET& h) {
+  if (h != nullptr) WinHttpCloseHandle(h);  // nothing to do about a failed close
+  h = nullptr;
+}
+
+// The reader: one blocking receive after another until the stream ends. It keeps only
+// its link and the handle's value, so a reader left behind by Close touches nothing
+// that Close frees; once Close has run, a receive on the closed handle just fails.
+void ReadLoop(TAEWssLink& link, HINTERNET socket) {
+  const TWebSocketApi& api = WebSocketApi();
+  std::vector<std::uint8_t> buffer(65536);
+  while (!link.IsEnded()) {
+    DWORD read = 0;
+    WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
+    const DWORD err = api.Receive(socket, buffer.data(), static_cast<DWORD>(buffer.size()), &read, &type);
+    if (err != 0) {
+      link.MarkEnded("WebSocket receive error " + std::to_string(err));
+    } else if (type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) {
+      link.MarkEnded("closed by the server");  // the close status and reason are dropped
+    } else {
+      link.Deliver(buffer.data(), read);  // binary or text, whole message or fragment
+    }
+  }
+}
+
+// How long Close waits for a woken reader before leaving it behind.
+constexpr auto kReaderEndLimit = std::chrono::seconds(2);
+}  // namespace
+
+struct TAEWssTransport::TBackend {
+  HINTERNET Session = nullptr;
+  HINTERNET Connect = nullptr;
+  HINTERNET Request = nullptr;  // held only while Open runs (or after it failed)
+  HINTERNET Socket = nullptr;
+};
+
+TAEWssTransport::TAEWssTransport(const std::string& url)
+    : FUrl(url), FEndpoint(ParseUrl(url)), FBackend(std::make_unique<TBackend>()) {}
+
+TAEWssTransport::~TAEWssTransport() { Close(); }
+
+void TAEWssTransport::Open() {
+  Close();
+  NewLink();
+  const TWebSocketApi& api = WebSocketApi();
+  TBackend& b = *FBackend;
+  b.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                          WINHTTP_NO_PROXY_BYPASS, 0);
+  if (b.Session == nullptr)
+    b.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0);
+  if (b.Session == nullptr) throw EAEError(WinApiFailure("WinHttpOpen"));
+  b.Connect = WinHttpConnect(b.Session, Utf8ToWide(FEndpoint.Host).c_str(), FEndpoint.Port, 0);
+  if (b.Connect == nullptr) throw EAEError(WinApiFailure("WinHttpConnect"));
+  // No security options: WinHTTP's defaults check the chain and the host name.
+  b.Request = WinHttpOpenRequest(b.Connect, L"GET", Utf8ToWide(FEndpoint.Path).c_str(), nullptr,
+                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                 FEndpoint.Secure ? WINHTTP_FLAG_SECURE : 0);
+  if (b.Request == nullptr) throw EAEError(WinApiFailure("WinHttpOpenRequest"));
+  if (!WinHttpSetOption(b.Request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
+    throw EAEError(WinApiFailure("WebSocket upgrade option"));
+  WinHttpAddRequestHeaders(b.Request, L"Sec-WebSocket-Protocol: mqtt", 28, WINHTTP_ADDREQ_FLAG_ADD);
+  if (!WinHttpSendRequest(b.Request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    throw EAEError(WinApiFailure("WinHttpSendRequest"));
+  if (!WinHttpReceiveResponse(b.Request, nullptr)) throw EAEError(WinApiFailure("WinHttpReceiveResponse"));
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  WinHttpQueryHeaders(b.Request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+  if (status != 101) throw EAEError("WebSocket upgrade refused: HTTP " + std::to_string(status));
+  HINTERNET socket = api.CompleteUpgrade(b.Request, 0);
+  if (socket == nullptr) throw EAEError(WinApiFailure("WebSocket upgrade"));
+  b.Socket = socket;
+  CloseHandleIfHeld(b.Request);
+  FReader = std::thread([link = FLink, socket] {
+    ReadLoop(*link, socket);
+    link->MarkReaderDone();
+  });
+}
+
+void TAEWssTransport::Close() {
+  FLink->SetClosedLocally();
+  TBackend& b = *FBackend;
+  if (b.Socket != nullptr) {
+    // Closing the handle alone leaves a blocked receive hanging on some WinHTTP
+    // versions; the shutdown's close frame gets the server's answer, which wakes it.
+    // The broker takes it as a disconnect without DISCONNECT, as a dropped connection.
+    WebSocketApi().Shutdown(b.Socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+  }
+  CloseHandleIfHeld(b.Socket);
+  CloseHandleIfHeld(b.Request);
+  CloseHandleIfHeld(b.Connect);
+  CloseHandleIfHeld(b.Session);
+  if (!FReader.joinable()) return;
+  // A server that neither answers the close frame nor ends the connection leaves the
+  // receive blocked even on the closed handle there: Close must not hang with it, so
+  // that reader is left to end with the connection, holding only its own link.
+  if (FLink->WaitReaderDone(kReaderEndLimit))
+    FReader.join();
+  else
+    FReader.detach();
+}
+
+void TAEWssTransport::Send(const std::vector<std::uint8_t>& data) {
+  if (FBackend->Socket == nullptr || FLink->IsEnded()) throw EAEError(FLink->NotOpenText());
+  const DWORD err = WebSocketApi().Send(FBackend->Socket, WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
+                                        const_cast<std::uint8_t*>(data.data()), static_cast<DWORD>(data.size()));
+  if (err != 0) throw EAEError("WebSocket send error " + std::to_string(err));
+}

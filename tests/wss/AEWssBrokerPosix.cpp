@@ -1,0 +1,67 @@
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "AEWssBroker.h"
+
+extern char** environ;
+
+namespace {
+// Before anything else runs: a network namespace of our own with only loopback, so the
+// broker's listeners, which ignore their bind address, are reachable from nowhere else.
+std::string EnterPrivateNetwork() {
+  if (unshare(CLONE_NEWNET) != 0) return std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+  const int s = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq req{};
+  std::strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
+  const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &req) == 0 && (req.ifr_flags |= IFF_UP) != 0 &&
+                  ioctl(s, SIOCSIFFLAGS, &req) == 0;
+  const int err = errno;
+  if (s >= 0) close(s);
+  return up ? "" : std::string("bringing lo up: ") + std::strerror(err);
+}
+
+const std::string kNetworkError = EnterPrivateNetwork();
+
+std::string ReadLog(const std::string& dir) {
+  std::ifstream in(dir + "/mosquitto.log");
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+}  // namespace
+
+TAETestBroker::TAETestBroker(const std::string& dir) : FDir(dir) {
+  if (!kNetworkError.empty()) {
+    FError = "no private network namespace (" + kNetworkError + "); the broker is not started";
+    return;
+  }
+  const char* script = VELKARN_WSS_BROKER_SCRIPT;
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>(script), const_cast<char*>(FDir.c_str()), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) {
+    FError = "cannot start broker.sh";
+    return;
+  }
+  FPid = pid;
+  if (!WaitForBrokerPorts(30000)) FError = "broker not listening; its log:\n" + ReadLog(FDir);
+}
+
+TAETestBroker::~TAETestBroker() {
+  if (FPid <= 0) return;
+  kill(static_cast<pid_t>(FPid), SIGTERM);
+  int status = 0;
+  waitpid(static_cast<pid_t>(FPid), &status, 0);
+}
