@@ -27,6 +27,8 @@ class TVelkarnProbe {
   double Pressure() const { return FAgent.FPressure; }
   double CrackFactor() const { return FAgent.FCrackFactor; }
   double Temperature() const { return FAgent.FTemperature; }
+  // The MQTT client alone, without the generator thread that Start would add.
+  void StartMqtt() { FAgent.StartMqtt(); }
 
  private:
   TVelkarn& FAgent;
