@@ -183,17 +183,16 @@ TEST_F(AgentMqtt, PublishesRecordsWavesAndStatusOnTheirTopics) {
     const std::int64_t firstSecond = NowFileTime() / 10000000;
     ASSERT_TRUE(probe.Pass(10));
     const bool oneSecond = NowFileTime() / 10000000 == firstSecond;
-    TAEMqttStats before;
-    agent->MqttStats(before);
     agent->Stop();
     agent->Stop();  // a second stop publishes nothing more
-    EXPECT_EQ(StatusTextOf(*agent), "hits " + std::to_string(agent->Stats().Hits) + ", errors 0")
-        << "no client after the stop";
+    std::string idle = "hits ";
+    idle += std::to_string(agent->Stats().Hits);
+    idle += ", errors 0";
+    EXPECT_EQ(StatusTextOf(*agent), idle) << "no client after the stop";
     ASSERT_TRUE(watch.CollectUntilStatus("stopped", 10s)) << [&] {
-      std::string d = "queued " + std::to_string(before.Queued) + " sent " + std::to_string(before.Sent) +
-                      " connected " + std::to_string(before.Connected) + " got:";
-      for (const auto& m : watch.Got) d += " " + m.Topic.substr(13);
-      return d + "\n" + Broker->Log();
+      std::string topics;
+      for (const auto& m : watch.Got) topics.append(" ").append(m.Topic);
+      return topics;
     }();
     watch.CollectFor(500ms);
 
