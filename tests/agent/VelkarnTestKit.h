@@ -6,10 +6,12 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "AEProtocol.h"
+#include "AERandom.h"
 #include "AETestUdp.h"
 #include "VelkarnCore.h"
 #include "common/AETestTemp.h"
@@ -52,6 +54,17 @@ inline std::string IniText(TIniValues values) {
     for (const auto& [key, value] : keys) text += key + "=" + value + "\r\n";
   }
   return text;
+}
+
+// Writes Velkarn.ini in the folder from values with over applied on top, and creates an
+// agent from it with the process-wide generator seeded to a fixed value.
+inline std::unique_ptr<TVelkarn> MakeSeededAgent(const TAETempDir& folder, TIniValues values,
+                                                 const TIniValues& over) {
+  for (const auto& [k, val] : over) values[k] = val;
+  WriteFileBytes(folder.Path() / "Velkarn.ini", IniText(values));
+  auto agent = std::make_unique<TVelkarn>(folder.Str("Velkarn.ini"));
+  RandomSeed(12345);
+  return agent;
 }
 
 struct TDatagrams {

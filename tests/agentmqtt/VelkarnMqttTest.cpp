@@ -99,14 +99,7 @@ class AgentMqtt : public testing::Test {
             {"Mqtt.Password", "pw-agent12"}};
   }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(Broker->Port()); }
-  std::unique_ptr<TVelkarn> Make(const TIniValues& over = {}) {
-    TIniValues v = Defaults();
-    for (const auto& [k, val] : over) v[k] = val;
-    WriteFileBytes(Temp.Path() / "Velkarn.ini", IniText(v));
-    auto agent = std::make_unique<TVelkarn>(Temp.Str("Velkarn.ini"));
-    RandomSeed(12345);
-    return agent;
-  }
+  std::unique_ptr<TVelkarn> Make(const TIniValues& over = {}) { return MakeSeededAgent(Temp, Defaults(), over); }
   static bool WaitConnected(const TVelkarn& agent, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::mutex m;
