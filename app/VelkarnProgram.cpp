@@ -33,7 +33,10 @@ void RunMainLoop(TVelkarn& agent, std::int32_t runSeconds) {
     ++ticks;
     if (ticks % 5 == 0) {
       TAEStats current = agent.Stats();
-      ConsoleWriteLine(FormatStatusLine(EventTime(), current, previous));
+      std::string line = FormatStatusLine(EventTime(), current, previous);
+      TAEMqttStats mqtt;
+      if (agent.MqttStats(mqtt)) line += MqttStatusPart(mqtt);
+      ConsoleWriteLine(line);
       previous = current;
     }
   }

@@ -38,6 +38,16 @@ std::string FormatStatusLine(const std::string& time, const TAEStats& s, const T
          Int(s.WaveRequests) + "  loop err " + Int(s.LoopErrors) + "  audio err " + Int(s.AudioErrors);
 }
 
+std::string MqttStatusPart(const TAEMqttStats& s) {
+  return std::string("  | mqtt ") + (s.Connected ? "up" : "DOWN") + " queued " + Int(s.Queued) + " dropped " +
+         Int(s.Dropped) + " reconnects " + Int(s.Reconnects) + (s.DuplicateSuspected ? "  LOGIN USED BY ANOTHER AGENT?" : "");
+}
+
+std::string MqttStatusText(const TAEMqttStats& s) {
+  return std::string(s.Connected ? ", server OK" : ", server OFFLINE") +
+         (s.DuplicateSuspected ? ", LOGIN USED BY ANOTHER AGENT?" : "");
+}
+
 std::string StatusText(const TAEStats& s, bool isAudio, bool audioOk) {
   // Failed sends and hit files are not errors of the node here: only its own loop's.
   std::string text = "hits " + Int(s.Hits) + ", errors " + Int(s.LoopErrors + s.AudioErrors);
@@ -46,7 +56,10 @@ std::string StatusText(const TAEStats& s, bool isAudio, bool audioOk) {
 }
 
 std::string StatusTextOf(const TVelkarn& agent) {
-  return StatusText(agent.Stats(), agent.Settings().IsAudio(), agent.AudioOk());
+  std::string text = StatusText(agent.Stats(), agent.Settings().IsAudio(), agent.AudioOk());
+  TAEMqttStats mqtt;
+  if (agent.MqttStats(mqtt)) text += MqttStatusText(mqtt);
+  return text;
 }
 
 std::string TrayStatusText() { return Agent != nullptr ? StatusTextOf(*Agent) : std::string(); }

@@ -19,6 +19,13 @@ std::string RealText(double value, int decimals);
 // The status line from the current and previous snapshots; time is "hh:nn:ss".
 std::string FormatStatusLine(const std::string& time, const TAEStats& current, const TAEStats& previous);
 
+// The MQTT part of the status line: "  | mqtt up queued 0 dropped 0 reconnects 0", with
+// "  LOGIN USED BY ANOTHER AGENT?" at its end while a duplicate login is suspected.
+std::string MqttStatusPart(const TAEMqttStats& s);
+// The MQTT part of the tray's status text: ", server OK" or ", server OFFLINE", then
+// ", LOGIN USED BY ANOTHER AGENT?" while a duplicate login is suspected.
+std::string MqttStatusText(const TAEMqttStats& s);
+
 // The tray's status text from a statistics copy and the audio state; of the given
 // agent; and of the program's Agent. Any thread while the agent exists.
 std::string StatusText(const TAEStats& s, bool isAudio, bool audioOk);

@@ -65,8 +65,9 @@ void TVelkarn::Start() {
   if (FSettings.IsAudio())
     throw EAEError("Source=audio: sound-card capture is not part of this build");
   if (FSettings.IsMqtt())
-    throw EAEError("Transport=mqtt: the MQTT client is not part of this build");
-  ActivateWaveServer();
+    StartMqtt();
+  else
+    ActivateWaveServer();
   FThread = std::make_unique<TAEGenThread>(*this);
 }
 
@@ -76,6 +77,7 @@ void TVelkarn::Stop() {
     FThread->WaitFor();
     FThread.reset();
   }
+  StopMqtt();
   DeactivateWaveServer();
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "AEDsp.h"
+#include "AEMqtt.h"
 #include "AEProtocol.h"
 #include "AESettings.h"
 
@@ -137,6 +138,11 @@ class TVelkarn {
   // True while the sound card is open; always false in simulation. Any thread.
   bool AudioOk() const;
 
+  // A copy of the MQTT client's statistics and true; false with a cleared record when
+  // there is no client (udp mode, before Start, after Stop). Main or tray thread, while
+  // no Start or Stop runs.
+  bool MqttStats(TAEMqttStats& s) const;
+
   // Read-only after construction; any thread.
   const TAESettings& Settings() const { return FSettings; }
   // A copy for display; any thread, no lock.
@@ -177,6 +183,13 @@ class TVelkarn {
   void SendRecord(std::string_view kind, std::span<const std::uint8_t> bytes);
   void SendPings(std::int32_t uptimeSec);
 
+  // mqtt mode (VelkarnMqtt.cpp). StartMqtt raises on a configuration it cannot use;
+  // StopMqtt queues "stopped", stops and frees the client (nothing without one).
+  void StartMqtt();
+  void StopMqtt();
+  std::string MqttTopic(std::string_view suffix) const;  // "kivu/<user>" + suffix
+  void PublishWave(const TAEWaveHeader& header);  // header just written; FSamples follow
+
   // Wave server and retention (VelkarnWave.cpp).
   void ActivateWaveServer();
   void DeactivateWaveServer();
@@ -200,4 +213,9 @@ class TVelkarn {
   // udp mode only; its connection threads borrow FSettings and two counters of FStats,
   // so it is declared after both and deactivated in Stop before they go.
   std::unique_ptr<TAEWaveServer> FWaveServer;
+  // mqtt mode only, from Start to Stop. Published into from the generator thread, the
+  // client's own thread ("online") and the main thread ("stopped").
+  std::unique_ptr<TAEMqttClient> FMqtt;
+  std::int64_t FWaveSecond = 0;       // UTC second of the current wave window
+  std::int32_t FWavesThisSecond = 0;  // waves published in it
 };

@@ -62,11 +62,18 @@ void TVelkarn::WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRec
                       {reinterpret_cast<const char*>(FSamples.data()), sampleBytes});
   ++FStats.FilesWritten;
   FStats.BytesWritten += static_cast<std::int64_t>(sizeof header + sampleBytes);
+  // Inside the file block: a wave that fails counts as a file error.
+  PublishWave(header);
 }
 
 void TVelkarn::SendRecord(std::string_view kind, std::span<const std::uint8_t> bytes) {
   // kind names the MQTT topic's last level; a UDP datagram carries no kind of its own.
-  static_cast<void>(kind);
+  if (FMqtt) {
+    std::string suffix = "/";
+    suffix += kind;
+    FMqtt->Publish(MqttTopic(suffix), TAEBytes(bytes.begin(), bytes.end()), 0, false);
+    return;
+  }
   FUdp->Send(bytes);
 }
 

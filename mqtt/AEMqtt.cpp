@@ -14,6 +14,7 @@ constexpr std::int64_t kQuickDropMs = 10000;
 constexpr std::int64_t kStableMs = 60000;
 constexpr std::int32_t kDuplicateDelaySec = 60;
 constexpr std::int32_t kIdleReceiveMs = 10;
+constexpr std::int64_t kDisconnectDrainMs = 1000;
 
 }  // namespace
 
@@ -140,6 +141,7 @@ void TAEMqttClient::Run(std::stop_token stop) {
       }
       FlushQueue(pending);
       SendPacket(BuildDisconnect());
+      DrainUntilClosed();
     } catch (const std::exception&) {
       // The broker is gone; the transport is closed below and the entry stays queued.
     }
@@ -253,6 +255,19 @@ void TAEMqttClient::ConnectionLost(const std::string& reason) {
   FNextTryMs = NowMs() + static_cast<std::int64_t>(delay) * 1000;
   Log(reason + "; next attempt in " + std::to_string(delay) + " s");
   ++FBackoff;
+}
+
+void TAEMqttClient::DrainUntilClosed() {
+  // Closing a socket with unread bytes (the PUBACKs of the last QoS 1 messages) resets
+  // the connection, and the broker may then drop the end of the flush together with the
+  // DISCONNECT and publish the will. The broker closes its side on DISCONNECT; Receive
+  // raises then.
+  TAEBytes ignored;
+  const std::int64_t deadline = NowMs() + kDisconnectDrainMs;
+  for (std::int64_t left = kDisconnectDrainMs; left > 0; left = deadline - NowMs()) {
+    ignored.clear();
+    FTransport->Receive(ignored, static_cast<std::int32_t>(left));
+  }
 }
 
 bool TAEMqttClient::RemoveHeadIf(std::uint64_t seq) {

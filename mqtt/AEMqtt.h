@@ -112,6 +112,7 @@ class TAEMqttClient {
   void SendPacket(const TAEBytes& packet);
   void Log(const std::string& line);
   void CloseTransport();
+  void DrainUntilClosed();  // after DISCONNECT: read and drop until the broker closes
   std::vector<TSub> CopySubs() const;
   bool RemoveHeadIf(std::uint64_t seq);  // REQUIRES: FLock held
   void ForgetSent(const TOutMsg& sent);  // REQUIRES: FLock held

@@ -1,12 +1,15 @@
 // Messages per second from Publish to the subscriber's receipt through a local
 // mosquitto, for our client and for libmosquitto on the same workload (76-byte hit
-// records, QoS 0 and 1), and the cost of Publish while the broker is unreachable.
+// records, QoS 0 and 1), and the cost of Publish while the broker is unreachable; and
+// the node's own road for a record (SendRecord) beside the bare client.
 #include <benchmark/benchmark.h>
 #include <mosquitto.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -16,7 +19,15 @@
 
 #include "AEMqtt.h"
 #include "AESocket.h"
+#include "VelkarnCore.h"
 #include "common/AEMosquitto.h"
+
+// The agent's friend: reaches its MQTT start and its record road.
+class TVelkarnProbe {
+ public:
+  static void StartMqtt(TVelkarn& agent) { agent.StartMqtt(); }
+  static void SendHit(TVelkarn& agent, std::span<const std::uint8_t> record) { agent.SendRecord("hit", record); }
+};
 
 namespace {
 
@@ -146,8 +157,53 @@ void BM_VelkarnPublishWhileUnreachable(benchmark::State& state) {
   state.counters["connected"] = benchmark::Counter(client.Stats().Connected ? 1 : 0, benchmark::Counter::kAvgThreads);
 }
 
+// Hit records from a node in mqtt mode (topic formed and record copied per send) to the
+// subscriber, beside the bare client publishing the same records on a ready topic
+// (Arg 1). Batches of 1000, the node's queue limit, so that nothing drops.
+void BM_NodeRecordsToReceipt(benchmark::State& state) {
+  constexpr int kNodeBatch = 1000;
+  const bool bare = state.range(0) == 1;
+  TCounter counter;
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("velkarn_node_bench_" + std::to_string(Broker().Port()));
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream ini(dir / "Velkarn.ini");
+    ini << "[Agent]\nDataRoot=" << (dir / "Data").string() << "\n[Network]\nTransport=mqtt\n[Mqtt]\nUrl=mqtt://127.0.0.1:"
+        << Broker().Port() << "\nUser=bench\nPassword=bench-pw\n";
+  }
+  auto agent = std::make_unique<TVelkarn>((dir / "Velkarn.ini").string());
+  TVelkarnProbe::StartMqtt(*agent);
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.ClientId = "bench-bare";
+  o.User = "bench";
+  o.Password = "bench-pw";
+  TAEMqttClient client(CreateTcpTransport("127.0.0.1", Broker().Port()), o);
+  if (bare) client.Start();
+  TAEMqttStats s;
+  while (!(bare ? client.Stats().Connected : agent->MqttStats(s) && s.Connected))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const std::vector<std::uint8_t> hit(kHitBytes, 0x5A);
+  for (auto _ : state) {
+    counter.Reset();
+    for (int i = 0; i < kNodeBatch; ++i) {
+      if (bare)
+        client.Publish(kTopic, hit, 0, false);
+      else
+        TVelkarnProbe::SendHit(*agent, hit);
+    }
+    if (!counter.WaitFor(kNodeBatch)) state.SkipWithError("messages lost");
+  }
+  state.SetItemsProcessed(state.iterations() * kNodeBatch);
+  state.SetLabel(bare ? "bare client" : "node SendRecord");
+  client.Stop();
+  agent.reset();
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 
+BENCHMARK(BM_NodeRecordsToReceipt)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_VelkarnPublishToReceipt)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_LibmosquittoPublishToReceipt)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_VelkarnPublishWhileUnreachable)->Unit(benchmark::kNanosecond)->Threads(1)->Threads(4);

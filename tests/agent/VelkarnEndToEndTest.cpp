@@ -297,8 +297,10 @@ TEST_F(EndToEnd, ABrokenConfigurationEndsWithOneAndTheErrorLine) {
   const TCase cases[] = {
       {{{"Simulation.FailChannels", "1,q"}}, "EConvertError: 'q' is not a valid integer value", false},
       {{{"Agent.Channels", "-3"}}, "Exception: [Agent] Channels=-3 is negative; it must be 0 or more", false},
-      {{{"Network.Transport", "mqtt"}, {"Mqtt.User", "agent5"}, {"Mqtt.Password", "p"}},
-       "Exception: Transport=mqtt: the MQTT client is not part of this build", true},
+      {{{"Network.Transport", "mqtt"}, {"Mqtt.User", "agent5"}},
+       "Exception: Transport=mqtt needs [Mqtt] User and Password", true},
+      {{{"Network.Transport", "mqtt"}, {"Mqtt.Password", "p"}},
+       "Exception: Transport=mqtt needs [Mqtt] User and Password", true},
       {{{"Agent.Source", "audio"}}, "Exception: Source=audio: sound-card capture is not part of this build", true},
   };
   for (const TCase& c : cases) {

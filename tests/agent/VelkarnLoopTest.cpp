@@ -26,14 +26,7 @@ class AgentLoop : public testing::Test {
             {"Simulation.FailAfterSec", "1000"},
             {"Parametric.IntervalMs", "100"}};
   }
-  std::unique_ptr<TVelkarn> Make(const TIniValues& over = {}) {
-    TIniValues v = Defaults();
-    for (const auto& [k, val] : over) v[k] = val;
-    WriteFileBytes(Temp.Path() / "Velkarn.ini", IniText(v));
-    auto agent = std::make_unique<TVelkarn>(Temp.Str("Velkarn.ini"));
-    RandomSeed(12345);
-    return agent;
-  }
+  std::unique_ptr<TVelkarn> Make(const TIniValues& over = {}) { return MakeSeededAgent(Temp, Defaults(), over); }
 
   TAETempDir Temp;
   TTestUdpReceiver Udp;

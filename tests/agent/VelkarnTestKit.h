@@ -6,10 +6,12 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "AEProtocol.h"
+#include "AERandom.h"
 #include "AETestUdp.h"
 #include "VelkarnCore.h"
 #include "common/AETestTemp.h"
@@ -27,6 +29,8 @@ class TVelkarnProbe {
   double Pressure() const { return FAgent.FPressure; }
   double CrackFactor() const { return FAgent.FCrackFactor; }
   double Temperature() const { return FAgent.FTemperature; }
+  // The MQTT client alone, without the generator thread that Start would add.
+  void StartMqtt() { FAgent.StartMqtt(); }
 
  private:
   TVelkarn& FAgent;
@@ -50,6 +54,17 @@ inline std::string IniText(TIniValues values) {
     for (const auto& [key, value] : keys) text += key + "=" + value + "\r\n";
   }
   return text;
+}
+
+// Writes Velkarn.ini in the folder from values with over applied on top, and creates an
+// agent from it with the process-wide generator seeded to a fixed value.
+inline std::unique_ptr<TVelkarn> MakeSeededAgent(const TAETempDir& folder, TIniValues values,
+                                                 const TIniValues& over) {
+  for (const auto& [k, val] : over) values[k] = val;
+  WriteFileBytes(folder.Path() / "Velkarn.ini", IniText(values));
+  auto agent = std::make_unique<TVelkarn>(folder.Str("Velkarn.ini"));
+  RandomSeed(12345);
+  return agent;
 }
 
 struct TDatagrams {

@@ -161,6 +161,43 @@ TEST_F(Broker, StopSendsWhatIsQueuedThenDisconnects) {
   EXPECT_FALSE(c->Stats().Connected);
 }
 
+// The acknowledgements of QoS 1 messages arrive while Stop flushes; left unread they
+// would make the close a reset, losing the end of the flush and firing the will.
+TEST_F(Broker, StopAfterQos1TrafficEndsCleanlyWithoutTheWill) {
+  auto watcher = Watch("kivu/agent12/#");
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.ClientId = o.User = "agent12";
+  o.Password = "pw-agent12";
+  o.WillTopic = "kivu/agent12/status";
+  o.WillPayload = Bytes("offline");
+  o.WillRetain = true;
+  TLogSink log;
+  TAEMqttClient c(CreateTcpTransport(FBroker->Host(), FBroker->Port()), o);
+  c.OnLog = log.Proc();
+  c.Start();
+  ASSERT_TRUE(log.WaitFor("connected to", 10s)) << log.Joined();
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 40; ++i) c.Publish("kivu/agent12/wave", TAEBytes(2000, static_cast<std::uint8_t>(i)), 1, false);
+    ASSERT_TRUE(WaitForStats(c, 10s, [&](const TAEMqttStats& s) { return s.Sent >= 40 * (round + 1); }));
+  }
+  for (int i = 0; i < 40; ++i) c.Publish("kivu/agent12/wave", TAEBytes(2000, 1), 1, false);
+  c.Publish("kivu/agent12/status", std::string_view("stopped"), 1, true);
+  c.Stop();
+  for (int i = 0; i < 160; ++i) {
+    const auto m = watcher->NextPublish(10s);
+    ASSERT_TRUE(m.has_value()) << i;
+    ASSERT_EQ(m->Topic, "kivu/agent12/wave");
+  }
+  const auto last = watcher->NextPublish(10s);
+  ASSERT_TRUE(last.has_value());
+  EXPECT_EQ(last->Payload, Bytes("stopped"));
+  EXPECT_FALSE(watcher->NextPublish(1s).has_value()) << "no will after a clean stop";
+  auto late = Watch("kivu/agent12/status", "late");
+  const auto kept = late->NextPublish(10s);
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_EQ(kept->Payload, Bytes("stopped"));
+}
+
 // Two clients with one client id take the session from each other in turn.
 TEST_F(Broker, SameClientIdTwiceRaisesTheDuplicateSuspicion) {
   TLogSink logA, logB;

@@ -1,0 +1,289 @@
+// The real executable in mqtt mode against a real mosquitto: what reaches a subscriber
+// during a run, the status it leaves behind when stopped or killed, a broker restart
+// under a running node, and a login that two clients share.
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+
+#include "AEMqtt.h"
+#include "AEMqttWatch.h"
+#include "AETestProcess.h"
+#include "VelkarnTestKit.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Text(const TAEBytes& b) { return std::string(b.begin(), b.end()); }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t lf = text.find('\n', pos);
+    if (lf == std::string::npos) lf = text.size();
+    std::size_t end = lf;
+    if (end > pos && text[end - 1] == '\r') --end;
+    lines.push_back(text.substr(pos, end - pos));
+    pos = lf + 1;
+  }
+  return lines;
+}
+
+template <typename T>
+T As(const TAEBytes& payload) {
+  T r;
+  EXPECT_EQ(payload.size(), sizeof r);
+  std::memcpy(&r, payload.data(), std::min(sizeof r, payload.size()));
+  return r;
+}
+
+// FileTime of a record message, whatever its kind.
+std::int64_t RecordTime(const TRawPublish& m) {
+  if (m.Topic == "kivu/agent12/hit") return As<TAEHitRecord>(m.Payload).FileTime;
+  if (m.Topic == "kivu/agent12/ping") return As<TAEPingRecord>(m.Payload).FileTime;
+  if (m.Topic == "kivu/agent12/param") return As<TAEParamRecord>(m.Payload).FileTime;
+  ADD_FAILURE() << "not a record: " << m.Topic;
+  return 0;
+}
+
+// Every hit on the stream follows the one before on its channel: in order, none lost.
+void ExpectConsecutiveHits(const std::vector<TRawPublish>& got) {
+  std::map<int, std::uint32_t> last;
+  for (const TRawPublish& m : got) {
+    if (m.Topic != "kivu/agent12/hit") continue;
+    const TAEHitRecord h = As<TAEHitRecord>(m.Payload);
+    const auto it = last.find(h.Channel);
+    if (it != last.end()) {
+      ASSERT_EQ(h.Seq, it->second + 1) << "channel " << h.Channel;
+    }
+    last[h.Channel] = h.Seq;
+  }
+  EXPECT_FALSE(last.empty()) << "no hits at all";
+}
+
+}  // namespace
+
+class MqttEndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    Exe = (Temp.Path() / fs::path(VelkarnExePath()).filename()).string();
+    fs::copy_file(VelkarnExePath(), Exe);
+    Ini = fs::path(Exe).replace_extension(".ini").string();
+  }
+  std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(Broker->Port()); }
+  void WriteIni(const TIniValues& over = {}) {
+    TIniValues v = {{"Agent.AgentId", "42"},
+                    {"Agent.Channels", "3"},
+                    {"Agent.HitsPerSecPerChannel", "15"},
+                    {"Agent.SamplesPerHit", "1024"},
+                    {"Agent.DataRoot", Temp.Str("Data")},
+                    {"Network.Transport", "mqtt"},
+                    {"Network.PingIntervalSec", "1"},
+                    {"Parametric.IntervalMs", "250"},
+                    {"Simulation.FailAfterSec", "1000"},
+                    {"Mqtt.Url", Url()},
+                    {"Mqtt.User", "agent12"},
+                    {"Mqtt.Password", "pw-agent12"},
+                    {"Mqtt.SendWaves", "1"},
+                    {"Mqtt.MaxWavesPerSec", "5"}};
+    for (const auto& [k, val] : over) v[k] = val;
+    WriteFileBytes(Ini, IniText(v));
+  }
+  std::unique_ptr<TTestProcess> Run(std::vector<std::string> args) {
+    TTestProcess::TOptions o;
+    o.Exe = Exe;
+    o.Args = std::move(args);
+    o.StdoutPath = Temp.Str("out.txt");
+    o.TempFolder = Temp.Str();
+    return std::make_unique<TTestProcess>(o);
+  }
+  std::vector<std::string> Output() const { return Lines(ReadFileBytes(Temp.Path() / "out.txt")); }
+  // Waits until a line of the output matches, at most limit; the line or nothing.
+  std::optional<std::string> WaitForLine(const std::regex& re, std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::mutex m;
+    std::condition_variable never;
+    std::unique_lock lock(m);
+    for (;;) {
+      for (const std::string& line : Output())
+        if (std::regex_search(line, re)) return line;
+      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      never.wait_for(lock, 50ms);
+    }
+  }
+  std::string HitFile(const TAEHitRecord& h) const {
+    return ReadFileBytes(HitFileName(Temp.Str("Data"), h.Channel, h.FileTime, h.Seq));
+  }
+
+  std::unique_ptr<TAEMosquitto> Broker = StartNodeBroker();
+  TAETempDir Temp;
+  std::string Exe;
+  std::string Ini;
+};
+
+TEST_F(MqttEndToEnd, ARunPublishesItsHitFilesRecordsAndStatus) {
+  WriteIni();
+  TMqttWatch watch(*Broker, "watcher");
+  auto node = Run({"6"});
+  ASSERT_TRUE(watch.CollectUntilStatus("stopped", 90s)) << Broker->Log();
+  ASSERT_EQ(node->Wait(30000), 0);
+  watch.CollectFor(300ms);
+
+  const auto lines = Output();
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(lines[0], "Velkarn 12: 3 channels, 15.0 hits/s/ch, 1024 samples at 2.0 MS/s") << "id from the login";
+  EXPECT_EQ(lines[2], "MQTT hits -> " + Url() + " as agent12 (waveforms to the server: up to 5/s)");
+  EXPECT_EQ(lines[3], "Ctrl+C to stop.");
+  const std::string all = ReadFileBytes(Temp.Path() / "out.txt");
+  EXPECT_TRUE(std::regex_search(all, std::regex(R"(\d\d:\d\d:\d\d  MQTT: connected to )" + Url() + "\r\n"))) << all;
+  EXPECT_EQ(all.find("pw-agent12"), std::string::npos) << "the password is never printed";
+  const std::regex status(R"(  audio err 0  \| mqtt up queued \d+ dropped 0 reconnects 0$)");
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return std::regex_search(l, status); }))
+      << all;
+  std::smatch accuracy;
+  ASSERT_TRUE(std::regex_match(lines.back(), accuracy, std::regex(R"(Accuracy: \d+\.\d% of (\d+) hits)"))) << all;
+
+  ASSERT_FALSE(watch.Got.empty());
+  EXPECT_TRUE(TMqttWatch::IsStatus(watch.Got.front(), "online"));
+  EXPECT_TRUE(TMqttWatch::IsStatus(watch.Got.back(), "stopped"));
+  std::vector<TAEHitRecord> hits;
+  std::vector<const TRawPublish*> waves;
+  std::map<int, std::vector<TAEPingRecord>> pings;
+  std::map<int, std::vector<TAEParamRecord>> params;
+  for (const TRawPublish& m : watch.Got) {
+    SCOPED_TRACE(m.Topic);
+    if (m.Topic == "kivu/agent12/hit") {
+      ASSERT_EQ(m.QoS, 0);
+      hits.push_back(As<TAEHitRecord>(m.Payload));
+      ASSERT_EQ(hits.back().AgentId, 12);
+      ASSERT_EQ(HitFile(hits.back()).substr(4, 76), Text(m.Payload)) << "the record is the one in its hit file";
+    } else if (m.Topic == "kivu/agent12/wave") {
+      ASSERT_EQ(m.QoS, 1);
+      waves.push_back(&m);
+    } else if (m.Topic == "kivu/agent12/ping") {
+      ASSERT_EQ(m.QoS, 0);
+      const auto p = As<TAEPingRecord>(m.Payload);
+      pings[p.Channel].push_back(p);
+    } else if (m.Topic == "kivu/agent12/param") {
+      ASSERT_EQ(m.QoS, 0);
+      const auto p = As<TAEParamRecord>(m.Payload);
+      params[p.ParamId].push_back(p);
+    } else {
+      ASSERT_EQ(m.Topic, "kivu/agent12/status");
+      ASSERT_EQ(m.QoS, 1);
+    }
+  }
+  // Every hit of the run, and nothing else: the report counts each hit once.
+  EXPECT_EQ(std::to_string(hits.size()), accuracy[1].str());
+  ExpectConsecutiveHits(watch.Got);
+  // Waves: whole hit files, at most 5 in any UTC second (a wave leaves within a moment
+  // of its hit's time stamp, so the seconds its hits span bound the windows used).
+  ASSERT_FALSE(hits.empty());
+  const std::int64_t firstSecond = hits.front().FileTime / 10000000;
+  const std::int64_t lastSecond = hits.back().FileTime / 10000000;
+  EXPECT_LE(waves.size(), static_cast<std::size_t>(5 * (lastSecond - firstSecond + 2)));
+  EXPECT_GE(waves.size(), static_cast<std::size_t>(5 * (lastSecond - firstSecond - 1)));
+  for (const TRawPublish* w : waves) {
+    ASSERT_GE(w->Payload.size(), 88u);
+    TAEHitRecord h;
+    std::memcpy(&h, w->Payload.data() + 4, sizeof h);
+    ASSERT_EQ(Text(w->Payload), HitFile(h));
+  }
+  ASSERT_EQ(pings.size(), 3u);
+  for (const auto& [ch, list] : pings) {
+    EXPECT_GE(list.size(), 5u) << "channel " << ch;
+    for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i].Seq, i + 1);
+  }
+  ASSERT_EQ(params.size(), 2u);
+  for (const auto& [id, list] : params) {
+    EXPECT_GE(list.size(), 18u) << "parameter " << id;
+    for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i].Seq, i + 1);
+  }
+
+  TMqttWatch late(*Broker, "late");
+  late.CollectFor(1s);
+  ASSERT_EQ(late.Got.size(), 1u) << "only the status is retained";
+  EXPECT_TRUE(TMqttWatch::IsStatus(late.Got[0], "stopped"));
+  EXPECT_TRUE(late.Got[0].Retain);
+}
+
+TEST_F(MqttEndToEnd, AKilledNodeLeavesItsWillOffline) {
+  WriteIni({{"Agent.HitsPerSecPerChannel", "1"}});
+  TMqttWatch watch(*Broker, "watcher", "kivu/agent12/status");
+  auto node = Run({"120"});
+  ASSERT_TRUE(watch.CollectUntilStatus("online", 60s)) << Broker->Log();
+  node.reset();  // SIGKILL, or TerminateProcess under Windows: no DISCONNECT is sent
+  ASSERT_TRUE(watch.CollectUntilStatus("offline", 30s)) << Broker->Log();
+  EXPECT_EQ(watch.Got.back().QoS, 0);
+  TMqttWatch late(*Broker, "late", "kivu/agent12/status");
+  ASSERT_TRUE(late.CollectUntilStatus("offline", 10s));
+  EXPECT_TRUE(late.Got.back().Retain);
+}
+
+// What the node publishes while the broker is away waits in its queue and arrives in
+// order once it is back, followed by "online"; the status line shows the outage.
+TEST_F(MqttEndToEnd, ABrokerRestartDeliversTheQueueInOrderThenOnline) {
+  WriteIni({{"Agent.Channels", "2"}, {"Agent.HitsPerSecPerChannel", "5"}, {"Parametric.IntervalMs", "1000"},
+            {"Mqtt.SendWaves", "0"}});
+  {
+    TMqttWatch first(*Broker, "watcher");
+    auto node = Run({"120"});
+    ASSERT_TRUE(first.CollectUntilStatus("online", 60s)) << Broker->Log();
+    Broker->Stop();
+    // The node's third attempt is 5 s away: time enough for the broker and the watcher
+    // to be back before it connects again. (A socket error's text spans two lines.)
+    ASSERT_TRUE(WaitForLine(std::regex("; next attempt in 5 s$"), 60s)) << ReadFileBytes(Temp.Path() / "out.txt");
+    const std::int64_t restartTime = NowFileTime();
+    Broker->Start();
+    TMqttWatch watch(*Broker, "watcher");
+    ASSERT_TRUE(watch.CollectUntilStatus("online", 30s)) << ReadFileBytes(Temp.Path() / "out.txt");
+    const std::int64_t onlineTime = NowFileTime();
+    watch.CollectFor(1500ms);
+
+    const std::size_t online = static_cast<std::size_t>(
+        std::find_if(watch.Got.begin(), watch.Got.end(), [](const auto& m) { return TMqttWatch::IsStatus(m, "online"); }) -
+        watch.Got.begin());
+    std::size_t outageHits = 0;
+    for (std::size_t i = 0; i < online; ++i) {
+      const std::int64_t t = RecordTime(watch.Got[i]);
+      ASSERT_LT(t, onlineTime) << "before \"online\" only records that waited in the queue";
+      if (watch.Got[i].Topic == "kivu/agent12/hit" && t < restartTime) ++outageHits;
+    }
+    // About 10 hits a second over an outage of 3 s or more.
+    EXPECT_GE(outageHits, 5u) << "the hits of the outage were kept";
+    ASSERT_LT(online + 1, watch.Got.size()) << "live records follow";
+    ExpectConsecutiveHits(watch.Got);
+    EXPECT_TRUE(WaitForLine(std::regex(R"(  \| mqtt DOWN queued [1-9]\d* dropped 0 reconnects 1$)"), 1s))
+        << "a status line during the outage";
+    EXPECT_TRUE(WaitForLine(std::regex(R"(  \| mqtt up queued \d+ dropped 0 reconnects 1$)"), 15s));
+  }
+}
+
+// A second client with the node's login takes the session over and over: the node
+// suspects it, says so once, and shows it in its status line.
+TEST_F(MqttEndToEnd, ALoginUsedTwiceIsSuspectedAndShown) {
+  WriteIni({{"Agent.HitsPerSecPerChannel", "1"}});
+  TMqttWatch watch(*Broker, "watcher", "kivu/agent12/status");
+  auto node = Run({"120"});
+  ASSERT_TRUE(watch.CollectUntilStatus("online", 60s)) << Broker->Log();
+  // The same options a second node with this login would use.
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.ClientId = o.User = "agent12";
+  o.Password = "pw-agent12";
+  o.WillTopic = "kivu/agent12/status";
+  o.WillPayload = {'o', 'f', 'f', 'l', 'i', 'n', 'e'};
+  o.WillRetain = true;
+  TAEMqttClient other(CreateTcpTransport(Broker->Host(), Broker->Port()), o);
+  other.Start();
+  const auto shown = WaitForLine(std::regex(R"(\| mqtt (up|DOWN) queued \d+ dropped \d+ reconnects [1-9]\d*  LOGIN USED BY ANOTHER AGENT\?$)"), 60s);
+  other.Stop();
+  ASSERT_TRUE(shown.has_value()) << ReadFileBytes(Temp.Path() / "out.txt");
+  EXPECT_TRUE(WaitForLine(std::regex(R"(^\d\d:\d\d:\d\d  MQTT: the session is replaced right after connecting: is another )"
+                                     R"(agent running with the login "agent12"\? Each agent needs its own login\.$)"),
+                          1s));
+}
