@@ -37,8 +37,7 @@ std::optional<TAEMqttTcpEndpoint> ParseMqttTcpUrl(const std::string& url) {
 
 std::unique_ptr<IAEMqttTransport> CreateMqttTransport(const std::string& url) {
   if (const auto endpoint = ParseMqttTcpUrl(url)) return CreateTcpTransport(endpoint->Host, endpoint->Port);
-  // The WebSocket transport ("wss://", "ws://" or no scheme) is not in this build yet.
-  throw EAEError("[Mqtt] Url=" + url + ": only mqtt:// URLs are supported by this build");
+  return CreateWssTransport(url);  // "wss://", "ws://" or no scheme
 }
 
 void TVelkarn::StartMqtt() {

@@ -10,6 +10,7 @@
 #include "AEErrors.h"
 #include "AEMqttWatch.h"
 #include "AERandom.h"
+#include "AEMqttWss.h"
 #include "VelkarnMqtt.h"
 #include "VelkarnStatus.h"
 #include "VelkarnTestKit.h"
@@ -74,12 +75,14 @@ TEST(MqttUrl, BadTcpUrlsAreRefusedWithAClearError) {
 }
 
 // Until the WebSocket transport is part of the build, its URLs end the start plainly.
-TEST(MqttUrl, WebSocketUrlsAreRefusedInThisBuild) {
-  for (const char* url : {"wss://broker.example/mqtt", "WS://broker.example", "broker.example/mqtt"}) {
+TEST(MqttUrl, EveryOtherUrlGoesToTheWebSocketTransportWhole) {
+  for (const char* url : {"wss://broker.example/mqtt", "WS://broker.example", "broker.example/mqtt?x=1"}) {
     SCOPED_TRACE(url);
-    EXPECT_EQ(ErrorOf([&] { CreateMqttTransport(url); }),
-              std::string("Exception: [Mqtt] Url=") + url + ": only mqtt:// URLs are supported by this build");
+    const auto transport = CreateMqttTransport(url);
+    ASSERT_NE(dynamic_cast<TAEWssTransport*>(transport.get()), nullptr);
+    EXPECT_EQ(transport->Describe(), url);
   }
+  EXPECT_NE(ErrorOf([] { CreateMqttTransport("wss://broker.example:70000/mqtt"); }).find("70000"), std::string::npos);
 }
 
 class AgentMqtt : public testing::Test {
