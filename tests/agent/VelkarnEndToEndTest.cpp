@@ -299,7 +299,6 @@ TEST_F(EndToEnd, ABrokenConfigurationEndsWithOneAndTheErrorLine) {
       {{{"Agent.Channels", "-3"}}, "Exception: [Agent] Channels=-3 is negative; it must be 0 or more", false},
       {{{"Network.Transport", "mqtt"}, {"Mqtt.User", "agent5"}, {"Mqtt.Password", "p"}},
        "Exception: Transport=mqtt: the MQTT client is not part of this build", true},
-      {{{"Agent.Source", "audio"}}, "Exception: Source=audio: sound-card capture is not part of this build", true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Line);
