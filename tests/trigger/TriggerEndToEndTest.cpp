@@ -57,8 +57,6 @@ TEST(AudioEndToEnd, TheProgramTurnsTheKnownFileIntoItsHits) {
   EXPECT_EQ(lines[0], "Velkarn 9: AUDIO source, device -1, 16000 Hz, window 1024 samples, threshold 40 dB, dead time 50 ms");
   for (std::size_t i = 0; i < devices.size(); ++i)
     EXPECT_EQ(lines[1 + i], "  recording device " + std::to_string(i) + ": " + devices[i]);
-  EXPECT_NE(std::find(devices.begin(), devices.end(), "Velkarn test capture"), devices.end())
-      << "the test device is listed by its description";
   EXPECT_EQ(lines[1 + devices.size()], "Waveforms -> " + temp.Str("Data") + " (kept 24 h)");
   EXPECT_EQ(lines.back(), "Stopping...") << "no classifier report in audio mode";
   for (const std::string& line : lines) EXPECT_EQ(line.find("Audio input"), std::string::npos) << line;
