@@ -15,14 +15,6 @@ namespace {
 constexpr std::int32_t kRate = 16000, kP = 64, kL = 512;
 constexpr std::size_t kFile = 16384;  // 16 whole buffers of the input
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t pos = 0;
-  for (std::size_t lf; (lf = text.find("\r\n", pos)) != std::string::npos; pos = lf + 2)
-    lines.push_back(text.substr(pos, lf - pos));
-  return lines;
-}
-
 TEST(AudioDeviceError, FailedPollIsCountedReportedAndReopened3sLater) {
   TAETempDir temp;
   TTestUdpReceiver udp;
@@ -60,7 +52,7 @@ TEST(AudioDeviceError, FailedPollIsCountedReportedAndReopened3sLater) {
   EXPECT_EQ(probe.RetryMs(), failedAt + 3000);
   EXPECT_EQ(probe.SampleIdx(), static_cast<std::int64_t>(kFile)) << "every sample of the file, once";
   EXPECT_TRUE(probe.Capturing()) << "the second window was cut short";
-  std::vector<std::string> lines = Lines(ReadFileBytes(temp.Path() / "console.txt"));
+  std::vector<std::string> lines = ConsoleLines(ReadFileBytes(temp.Path() / "console.txt"));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d\d.\d\d.\d\d  Audio input: add buffer failed \(-5\) .+ - retrying every 3 s)")))
       << lines[0];
@@ -70,7 +62,7 @@ TEST(AudioDeviceError, FailedPollIsCountedReportedAndReopened3sLater) {
   ASSERT_TRUE(probe.Pass(failedAt + 3000));
   ASSERT_TRUE(agent->AudioOk());
   EXPECT_FALSE(probe.Capturing()) << "the half window is dropped at the reopen";
-  lines = Lines(ReadFileBytes(temp.Path() / "console.txt"));
+  lines = ConsoleLines(ReadFileBytes(temp.Path() / "console.txt"));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d\d.\d\d.\d\d  audio input reopened)"))) << lines[1];
 

@@ -12,14 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t pos = 0;
-  for (std::size_t lf; (lf = text.find("\r\n", pos)) != std::string::npos; pos = lf + 2)
-    lines.push_back(text.substr(pos, lf - pos));
-  return lines;
-}
-
 TEST(AudioEndToEnd, TheProgramTurnsTheKnownFileIntoItsHits) {
   TAETempDir temp;
   TTestUdpReceiver udp;
@@ -50,7 +42,7 @@ TEST(AudioEndToEnd, TheProgramTurnsTheKnownFileIntoItsHits) {
   while (udp.Receive(d, 200)) Decode(d, got);
   ASSERT_EQ(code, 0);
 
-  const std::vector<std::string> lines = Lines(ReadFileBytes(temp.Path() / "out.txt"));
+  const std::vector<std::string> lines = ConsoleLines(ReadFileBytes(temp.Path() / "out.txt"));
   const std::vector<std::string> devices = TAEAudioIn::DeviceNames();
   ASSERT_FALSE(devices.empty());
   ASSERT_GE(lines.size(), 6 + devices.size());

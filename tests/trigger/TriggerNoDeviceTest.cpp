@@ -7,14 +7,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t pos = 0;
-  for (std::size_t lf; (lf = text.find("\r\n", pos)) != std::string::npos; pos = lf + 2)
-    lines.push_back(text.substr(pos, lf - pos));
-  return lines;
-}
-
 TEST(AudioNoDevice, StartReportsOncePingsSayClosedAndRetriesEvery3sSilently) {
   TAETempDir temp;
   TTestUdpReceiver udp;
@@ -28,7 +20,7 @@ TEST(AudioNoDevice, StartReportsOncePingsSayClosedAndRetriesEvery3sSilently) {
   EXPECT_FALSE(agent->AudioOk());
   EXPECT_EQ(probe.RetryMs(), 3000);
   EXPECT_EQ(probe.TriggerCounts(), 33);
-  std::vector<std::string> lines = Lines(ReadFileBytes(temp.Path() / "console.txt"));
+  std::vector<std::string> lines = ConsoleLines(ReadFileBytes(temp.Path() / "console.txt"));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(Audio input not available: Audio input: open failed \(-?\d+\) .* - retrying every 3 s)")))
       << lines[0];
@@ -41,7 +33,7 @@ TEST(AudioNoDevice, StartReportsOncePingsSayClosedAndRetriesEvery3sSilently) {
     ASSERT_TRUE(probe.Pass(s.NowMs));
     EXPECT_EQ(probe.RetryMs(), s.RetryMsAfter);
   }
-  EXPECT_EQ(Lines(ReadFileBytes(temp.Path() / "console.txt")).size(), 1u) << "failed reopens say nothing";
+  EXPECT_EQ(ConsoleLines(ReadFileBytes(temp.Path() / "console.txt")).size(), 1u) << "failed reopens say nothing";
   EXPECT_EQ(agent->Stats().AudioErrors, 0);
   EXPECT_EQ(agent->Stats().LoopErrors, 0);
 

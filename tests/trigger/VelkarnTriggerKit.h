@@ -109,6 +109,15 @@ inline void AddTone(std::vector<std::int16_t>& s, std::size_t at, std::int32_t p
     s[at + k] = static_cast<std::int16_t>(std::lround(peak * std::cos(6.283185307179586 * cyclesPerSample * k)));
 }
 
+// The lines of console output, each ended by CR LF.
+inline std::vector<std::string> ConsoleLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  for (std::size_t lf; (lf = text.find("\r\n", pos)) != std::string::npos; pos = lf + 2)
+    lines.push_back(text.substr(pos, lf - pos));
+  return lines;
+}
+
 // A hit file as written: the 88-byte head and the samples after it.
 struct THitFile {
   TAEWaveHeader Header;
