@@ -4,10 +4,7 @@
 // multiple of real time (target: at least 100x). Beside them the ceilings: a bare copy
 // of the same buffers (the least any per-sample pass costs) and the hits' output alone,
 // without the trigger around it.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -17,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "../common/AEBenchUdpSink.h"
 #include "VelkarnCore.h"
 
 namespace fs = std::filesystem;
@@ -38,22 +36,6 @@ constexpr std::int32_t kBuffer = 1024;
 constexpr std::size_t kSecond = kRate;
 constexpr std::size_t kHitEvery = kRate / 100;  // 10 ms
 
-// A bound, unread loopback socket: the datagrams really go out.
-struct TSink {
-  int Fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  std::uint16_t Port = 0;
-  TSink() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
-    Port = ntohs(a.sin_port);
-  }
-  ~TSink() { ::close(Fd); }
-};
-
 // Where the hit files go: the temp folder on disk, or memory (/dev/shm), which shows
 // how much of a hit's cost is the file system's.
 fs::path BenchFolder(bool inMemory) {
@@ -65,7 +47,7 @@ fs::path BenchFolder(bool inMemory) {
 // no dead time, the default level of 33 counts.
 struct TBenchAgent {
   fs::path Dir;
-  TSink Sink;
+  TBenchUdpSink Sink;
   std::unique_ptr<TVelkarn> Agent;
   std::unique_ptr<TVelkarnAudioProbe> Probe;
   explicit TBenchAgent(bool inMemory) : Dir(BenchFolder(inMemory)) {
