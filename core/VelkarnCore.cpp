@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "AEAudioIn.h"
 #include "AEConsole.h"
 #include "AEErrors.h"
 #include "AEFileSystem.h"
@@ -56,14 +57,11 @@ TVelkarn::~TVelkarn() { Stop(); }
 void TVelkarn::Start() {
   // A folder that cannot be made shows later as failed hit files, not here.
   try {
-    const std::string& root = FSettings.DataRoot;
-    const bool delimited = !root.empty() && root.back() == PathDelimiter();
-    ForceDirectories(root + (delimited ? "" : std::string(1, PathDelimiter())) + "Ch0001");
+    ForceDirectories(ChannelOneFolder(FSettings.DataRoot));
   } catch (const EAEError&) {
   }
   RandomSeed(static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  if (FSettings.IsAudio())
-    throw EAEError("Source=audio: sound-card capture is not part of this build");
+  if (FSettings.IsAudio()) PrepareAudio();
   if (FSettings.IsMqtt())
     StartMqtt();
   else
@@ -77,11 +75,12 @@ void TVelkarn::Stop() {
     FThread->WaitFor();
     FThread.reset();
   }
+  CloseAudio();  // only now: the generator thread may have been polling it
   StopMqtt();
   DeactivateWaveServer();
 }
 
-bool TVelkarn::AudioOk() const { return false; }
+bool TVelkarn::AudioOk() const { return FAudioOpen.load(std::memory_order_relaxed); }
 
 void TVelkarn::Run(TAEGenThread& thread, std::stop_token stop) {
   const auto started = std::chrono::steady_clock::now();
@@ -111,7 +110,10 @@ bool TVelkarn::RunPass(TLoopState& loop, std::int64_t nowMs, std::stop_token sto
     const double dtSec = static_cast<double>(nowMs - loop.PrevMs) / 1000.0;
     loop.PrevMs = nowMs;
     ApplyChannelFailures(loop, nowMs);
-    if (!FSettings.IsAudio()) SimulatePass(nowMs, dtSec, stop);
+    if (FSettings.IsAudio())
+      PollAudio(nowMs);
+    else
+      SimulatePass(nowMs, dtSec, stop);
     if (!FSettings.IsAudio() && FSettings.ParamIntervalMs > 0 && nowMs >= loop.NextParamMs) {
       SendParams();
       loop.NextParamMs = nowMs + FSettings.ParamIntervalMs;

@@ -20,6 +20,7 @@
 #include "AEProtocol.h"
 #include "AESettings.h"
 
+class TAEAudioIn;
 class TAEUdpSender;
 class TAEWaveServer;
 
@@ -151,6 +152,7 @@ class TVelkarn {
  private:
   friend class TAEGenThread;
   friend class TVelkarnProbe;  // tests drive single passes with their own clock
+  friend class TVelkarnAudioProbe;  // tests feed the trigger directly
 
   // Timing state of one run of the generator loop, in loop milliseconds.
   struct TLoopState {
@@ -190,6 +192,16 @@ class TVelkarn {
   std::string MqttTopic(std::string_view suffix) const;  // "kivu/<user>" + suffix
   void PublishWave(const TAEWaveHeader& header);  // header just written; FSamples follow
 
+  // Sound-card source (VelkarnAudio.cpp).
+  void PrepareAudio();  // trigger, hit-number resume, first open
+  void ResetTrigger();
+  void ResumeAudioSequence();
+  void OpenAudio();
+  void CloseAudio();
+  void PollAudio(std::int64_t nowMs);
+  void ProcessSamples(const std::int16_t* samples, std::int32_t count);
+  void EmitAudioHit();
+
   // Wave server and retention (VelkarnWave.cpp).
   void ActivateWaveServer();
   void DeactivateWaveServer();
@@ -218,4 +230,32 @@ class TVelkarn {
   std::unique_ptr<TAEMqttClient> FMqtt;
   std::int64_t FWaveSecond = 0;       // UTC second of the current wave window
   std::int32_t FWavesThisSecond = 0;  // waves published in it
+
+
+  // Sound-card source. FAudio is created and freed only while the generator thread does
+  // not use it (before it starts, after it is joined) or by that thread itself;
+  // FAudioOpen mirrors it for AudioOk on other threads.
+  std::unique_ptr<TAEAudioIn> FAudio;
+  std::atomic<bool> FAudioOpen{false};
+  std::vector<std::int16_t> FRing;  // pre-trigger samples; written only while not capturing
+  std::int32_t FRingPos = 0;        // next write, and the oldest sample once the ring is full
+  std::int32_t FCapPos = 0;         // next write into FSamples while capturing
+  bool FCapturing = false;
+  std::int64_t FSampleIdx = 0;      // index of the next sample; a reopen does not reset it
+  std::int64_t FDeadUntil = 0;      // no trigger on a sample below this index
+  std::int32_t FTriggerCounts = 1;  // trigger level in ADC counts, at least 1
+  std::int64_t FAudioRetryMs = 0;   // loop time of the next attempt to open a closed input
 };
+
+// The folder of channel 1's hit files below dataRoot.
+std::string ChannelOneFolder(const std::string& dataRoot);
+
+// Trigger level in ADC counts: thresholdV / voltsPerCount rounded half to even, at
+// least 1 (also when the ratio is infinite or not a number).
+std::int32_t AudioTriggerCounts(double thresholdV, double voltsPerCount);
+
+// The sound-card hit's two-way rule: a long tonal window with a real peak frequency is
+// "unknown" (sub-code 1, confidence the tonality up to 0.99), everything else "noise"
+// (sub-code 2, confidence 1). windowSamples / sampleRateHz is the window's length.
+void ClassifyAudioHit(const TAEHitFeatures& f, std::int32_t windowSamples, std::uint32_t sampleRateHz,
+                      std::uint8_t& hitClass, std::uint8_t& subCode, float& confidence);

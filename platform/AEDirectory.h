@@ -16,6 +16,11 @@ bool MatchesMask(std::string_view name, std::string_view mask);
 // folder does not exist or cannot be listed.
 std::vector<std::string> ListFolders(const std::string& folder, std::string_view mask);
 
+// Names of the files directly inside folder whose names match mask, in no particular
+// order; folders and links are not listed. Raises EAEFileError when folder does not
+// exist or cannot be listed.
+std::vector<std::string> ListFiles(const std::string& folder, std::string_view mask);
+
 // Whether folder holds no entry at all. Raises EAEFileError when it does not exist or
 // cannot be read.
 bool IsFolderEmpty(const std::string& folder);

@@ -33,6 +33,7 @@ class TScopedDir {
 struct TEntry {
   std::string Name;
   bool IsFolder;  // a real folder, not a link to one
+  bool IsFile;    // a regular file, not a link to one
 };
 
 bool IsDotName(const char* n) { return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')); }
@@ -51,11 +52,14 @@ std::vector<TEntry> ReadEntries(DIR* dir, int* readError) {
     }
     if (IsDotName(e->d_name)) continue;
     bool folder = e->d_type == DT_DIR;
+    bool file = e->d_type == DT_REG;
     if (e->d_type == DT_UNKNOWN) {
       struct stat st {};
-      folder = ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+      const bool known = ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+      folder = known && S_ISDIR(st.st_mode);
+      file = known && S_ISREG(st.st_mode);
     }
-    entries.push_back({e->d_name, folder});
+    entries.push_back({e->d_name, folder, file});
   }
   return entries;
 }
@@ -90,17 +94,26 @@ void DeleteContents(DIR* dir) {
   }
 }
 
-}  // namespace
-
-std::vector<std::string> ListFolders(const std::string& folder, std::string_view mask) {
+// Names of the entries of folder that are of the kind (a TEntry flag) and match mask.
+std::vector<std::string> ListEntries(const std::string& folder, std::string_view mask, bool TEntry::*kind) {
   TScopedDir dir(::opendir(folder.c_str()));
   if (dir.Get() == nullptr) ThrowFileError("Cannot list folder", folder, errno);
   std::vector<std::string> names;
   int readError = 0;
   for (TEntry& e : ReadEntries(dir.Get(), &readError))
-    if (e.IsFolder && MatchesMask(e.Name, mask)) names.push_back(std::move(e.Name));
+    if (e.*kind && MatchesMask(e.Name, mask)) names.push_back(std::move(e.Name));
   if (readError != 0) ThrowFileError("Cannot list folder", folder, readError);
   return names;
+}
+
+}  // namespace
+
+std::vector<std::string> ListFolders(const std::string& folder, std::string_view mask) {
+  return ListEntries(folder, mask, &TEntry::IsFolder);
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, std::string_view mask) {
+  return ListEntries(folder, mask, &TEntry::IsFile);
 }
 
 bool IsFolderEmpty(const std::string& folder) {

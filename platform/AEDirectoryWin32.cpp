@@ -80,19 +80,34 @@ void DeleteContents(const std::wstring& folder) {
   }
 }
 
-}  // namespace
+bool IsPlainFile(DWORD attributes) {
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
 
-std::vector<std::string> ListFolders(const std::string& folder, std::string_view mask) {
+// Names of the entries of folder whose attributes pass isKind and that match mask.
+// Matched here on the long name: the system's own mask matching would also try the
+// short 8.3 alias, so that "*.aeh" found "x.aehx" too.
+std::vector<std::string> ListEntries(const std::string& folder, std::string_view mask, bool (*isKind)(DWORD)) {
   std::vector<TEntry> entries;
   DWORD error = 0;
   if (!ReadEntries(Utf8ToWide(folder), entries, &error)) ThrowFileError("Cannot list folder", folder, error);
   std::vector<std::string> names;
   for (const TEntry& e : entries) {
-    if (!IsRealFolder(e.Attributes)) continue;
+    if (!isKind(e.Attributes)) continue;
     std::string name = WideToUtf8(e.Name);
     if (MatchesMask(name, mask)) names.push_back(std::move(name));
   }
   return names;
+}
+
+}  // namespace
+
+std::vector<std::string> ListFolders(const std::string& folder, std::string_view mask) {
+  return ListEntries(folder, mask, IsRealFolder);
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, std::string_view mask) {
+  return ListEntries(folder, mask, IsPlainFile);
 }
 
 bool IsFolderEmpty(const std::string& folder) {

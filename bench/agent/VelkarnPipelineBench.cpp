@@ -2,11 +2,8 @@
 // classifier, hit file in a temp folder, UDP datagram to 127.0.0.1) beside the signal
 // work alone, so that the share of the file and the datagram shows. Default window
 // (4096 samples at 2 MHz). Target: at least 2,000 whole hits per second.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +13,7 @@
 #include "AEDsp.h"
 #include "AERandom.h"
 #include "AESynth.h"
+#include "../common/AEBenchUdpSink.h"
 #include "VelkarnCore.h"
 
 namespace fs = std::filesystem;
@@ -31,27 +29,10 @@ class TVelkarnProbe {
 
 namespace {
 
-// A bound, unread loopback socket: the datagrams really go out; the kernel drops what
-// the full receive buffer cannot take, as it would for a slow collector.
-struct TSink {
-  int Fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  std::uint16_t Port = 0;
-  TSink() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
-    Port = ntohs(a.sin_port);
-  }
-  ~TSink() { ::close(Fd); }
-};
-
 void BM_WholeHit(benchmark::State& state) {
   const fs::path dir = fs::temp_directory_path() / ("velkarn_bench_" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  TSink sink;
+  TBenchUdpSink sink;
   {
     std::ofstream ini(dir / "v.ini");
     ini << "[Agent]\nChannels=1\nHitsPerSecPerChannel=0\nDataRoot=" << (dir / "Data").string()

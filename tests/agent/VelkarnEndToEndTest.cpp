@@ -301,7 +301,6 @@ TEST_F(EndToEnd, ABrokenConfigurationEndsWithOneAndTheErrorLine) {
        "Exception: Transport=mqtt needs [Mqtt] User and Password", true},
       {{{"Network.Transport", "mqtt"}, {"Mqtt.Password", "p"}},
        "Exception: Transport=mqtt needs [Mqtt] User and Password", true},
-      {{{"Agent.Source", "audio"}}, "Exception: Source=audio: sound-card capture is not part of this build", true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Line);

@@ -394,8 +394,7 @@ TEST(AgentLife, StartStopAndRefusedStarts) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
     agent.Stop();
   }  // the destructor stops once more
-  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-           {"Network.Transport", "mqtt"}, {"Agent.Source", "audio"}}) {
+  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{{"Network.Transport", "mqtt"}}) {
     SCOPED_TRACE(key);
     WriteFileBytes(ini, IniText({{"Agent.DataRoot", temp.Str("Data")}, {key, value}}));
     TVelkarn agent(ini);

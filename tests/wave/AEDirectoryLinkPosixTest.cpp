@@ -21,6 +21,7 @@ TEST(DirectoryLinks, DeletionRemovesLinksWithoutFollowingThem) {
   fs::create_directory_symlink(outside, t.Path() / "Ch0001" / "20260101" / "06");
 
   EXPECT_TRUE(ListFolders((t.Path() / "Ch0001" / "20260101").string(), "*") == std::vector<std::string>{"05"});
+  EXPECT_TRUE(ListFiles(hour.string(), "*").empty()) << "links are not files";
   DeleteFolderTree(hour.string());
   EXPECT_FALSE(fs::exists(hour));
   EXPECT_EQ(ReadFileBytes(outside / "precious"), "keep");

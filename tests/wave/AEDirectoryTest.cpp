@@ -43,12 +43,25 @@ TEST(Directory, ListsOnlyFoldersMatchingTheMask) {
   EXPECT_TRUE(ListFolders(t.Str("Data"), "*").empty());
 }
 
+TEST(Directory, ListsOnlyFilesMatchingTheMask) {
+  TAETempDir t;
+  for (const char* f : {"00000007.aeh", "00000008.AEH", "x.aehx", "00000009.aeh.bak", "notes.txt"})
+    WriteFileBytes(t.Path() / f, "x");
+  fs::create_directory(t.Path() / "00000010.aeh");  // a folder, not a file
+  std::vector<std::string> names = ListFiles(t.Str(), "*.aeh");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"00000007.aeh", "00000008.AEH"}));
+  EXPECT_EQ(ListFiles(t.Str(), "*").size(), 5u);
+  EXPECT_TRUE(ListFiles(t.Str("00000010.aeh"), "*").empty());
+}
+
 TEST(Directory, ListingOrTestingAMissingFolderRaises) {
   TAETempDir t;
   WriteFileBytes(t.Path() / "file", "x");
   for (const std::string& p : {t.Str("missing"), t.Str("file")}) {
     SCOPED_TRACE(p);
     EXPECT_THROW(ListFolders(p, "*"), EAEFileError);
+    EXPECT_THROW(ListFiles(p, "*"), EAEFileError);
     EXPECT_THROW(IsFolderEmpty(p), EAEFileError);
     EXPECT_THROW(DeleteFolderTree(p), EAEFileError);
   }
