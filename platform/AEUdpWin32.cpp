@@ -2,27 +2,12 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "AEErrors.h"
+#include "AESocket.h"
 #include "AETextWin32.h"
 #include "AEUdp.h"
-
-namespace {
-
-// Winsock wants one start-up per process before the first socket call; never cleaned
-// up, as sockets may be used until the process ends.
-void StartWinsockOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WSADATA data{};
-    const int rc = WSAStartup(MAKEWORD(2, 2), &data);
-    if (rc != 0) throw EAEOsError("UDP: WSAStartup failed: " + Win32ErrorText(static_cast<DWORD>(rc)), rc);
-  });
-}
-
-}  // namespace
 
 struct TAEUdpSender::TImpl {
   std::string Host;
@@ -39,7 +24,7 @@ struct TAEUdpSender::TImpl {
   }
 
   void Open() {
-    StartWinsockOnce();
+    EnsureSocketsStarted();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
