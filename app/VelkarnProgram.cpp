@@ -11,6 +11,7 @@
 #include "AEFileSystem.h"
 #include "AEInstance.h"
 #include "AESession.h"
+#include "AETray.h"
 #include "VelkarnEvents.h"
 #include "VelkarnStatus.h"
 
@@ -42,7 +43,26 @@ void RunMainLoop(TVelkarn& agent, std::int32_t runSeconds) {
   }
 }
 
+// The tray icon, in an interactive session when asked for or when the console cannot be
+// seen; nullptr otherwise. A tray without a window is kept (its icon may still come up
+// once its thread is ready) and the program goes on either way.
+std::unique_ptr<TAETray> CreateTray(const TAESettings& s, bool startInTray) {
+  if (!IsInteractiveSession() || !(startInTray || !IsConsoleVisible())) return nullptr;
+  if (startInTray) HideConsoleWindow();
+  auto tray = std::make_unique<TAETray>(TrayTitle(s), TrayStatusText, RequestStop,
+                                        s.IsMqtt() ? s.ConsoleLink() : std::string());
+  if (tray->Wnd() == 0)
+    ConsoleWriteLine("Tray icon could not be created (error " + Int(tray->LastError()) + ")");
+  return tray;
+}
+
 }  // namespace
+
+std::string TrayTitle(const TAESettings& s) {
+  std::string title = "KIVU Velkarn " + Int(s.AgentId);
+  if (!s.CompanyName.empty()) title += " - " + s.CompanyName;
+  return title;
+}
 
 TAECommandLine ParseCommandLine(const std::vector<std::string>& args) {
   TAECommandLine cmd;
@@ -103,6 +123,7 @@ int VelkarnMain(const std::vector<std::string>& args) {
   }
 
   std::unique_ptr<TVelkarn> agent;
+  std::unique_ptr<TAETray> tray;
   try {
     agent = std::make_unique<TVelkarn>(ExecutablePathWithExtension(".ini"));
     Agent = agent.get();
@@ -113,16 +134,18 @@ int VelkarnMain(const std::vector<std::string>& args) {
     agent->Start();
     ConsoleWriteLine(std::string("Tray: user session ") + BoolText(IsInteractiveSession()) + ", console visible " +
                      BoolText(IsConsoleVisible()) + ", --tray " + BoolText(cmd.StartInTray));
-    // The tray icon is created here once it is part of the build.
+    tray = CreateTray(agent->Settings(), cmd.StartInTray);
     RunMainLoop(*agent, cmd.RunSeconds);
     ConsoleWriteLine("Stopping...");
+    tray.reset();  // its thread ends here, so no status call reaches a stopped agent
     agent->Stop();
     if (!agent->Settings().IsAudio()) PrintClassifierReport(agent->Stats());
     Agent = nullptr;
     agent.reset();
     return 0;
   } catch (const std::exception& e) {
-    // The agent goes first (its threads joined, files closed); only then the line.
+    // Tray and agent go first (threads joined, files closed); only then the line.
+    tray.reset();
     Agent = nullptr;
     agent.reset();
     ConsoleWriteLine(DescribeException(e));

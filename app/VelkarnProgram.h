@@ -20,5 +20,8 @@ TAECommandLine ParseCommandLine(const std::vector<std::string>& args);
 // listed in audio mode.
 std::vector<std::string> BannerLines(const TAESettings& s, const std::vector<std::string>& recordingDevices = {});
 
+// The tray's title: "KIVU Velkarn <agent id>", then " - <company>" when there is one.
+std::string TrayTitle(const TAESettings& s);
+
 // The whole program; returns the exit code: 0 normal end, 1 error, 2 another copy runs.
 int VelkarnMain(const std::vector<std::string>& args);

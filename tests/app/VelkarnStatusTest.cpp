@@ -86,6 +86,25 @@ TEST(Banner, SimulationUdpAndMqttLines) {
   EXPECT_EQ(withDevices[3].substr(0, 13), "Waveforms -> ");
 }
 
+TEST(TrayTitle, AgentIdAndTheCompanyOnlyWhenThereIsOne) {
+  struct TCase {
+    std::uint16_t AgentId;
+    std::string Company;
+    std::string Title;
+  };
+  const TCase cases[] = {
+      {7, "", "KIVU Velkarn 7"},
+      {65535, "Acme Tanks", "KIVU Velkarn 65535 - Acme Tanks"},
+      {0, " ", "KIVU Velkarn 0 -  "},
+  };
+  for (const TCase& c : cases) {
+    TAESettings s;
+    s.AgentId = c.AgentId;
+    s.CompanyName = c.Company;
+    EXPECT_EQ(TrayTitle(s), c.Title);
+  }
+}
+
 TEST(StatusLine, ShowsTheCountersAndTheRateOverFiveSeconds) {
   TAEStats prev;
   TAEStats cur;
