@@ -9,6 +9,17 @@
 //   tray_test_driver drop-icon         delete the icon the way a dying shell loses it
 //   tray_test_driver taskbar-created   broadcast "TaskbarCreated" to the tray window
 //   tray_test_driver visible HWND      print "visible" or "hidden" for a window (hex)
+//   tray_test_driver titled TITLE      print "visible" or "hidden" for the top-level
+//                                      window of that title, "no window" without one
+//   tray_test_driver run OUT TITLE S EXE ARGS...
+//                                      start EXE with a console window of its own titled
+//                                      TITLE, standard output and error to the file OUT,
+//                                      wait at most S seconds (then end it) and print
+//                                      "exit code N" or "timed out"
+//   tray_test_driver msgbox CAPTION    wait up to 30 s for a message box of that caption,
+//                                      print its text (CR and LF as \r and \n), its
+//                                      buttons, whether it shows an icon and whether it is
+//                                      in front, then press its OK button
 // Exit code 0 on success, 1 when the window is not there.
 #include <windows.h>
 #include <shellapi.h>
@@ -72,6 +83,103 @@ int Notify(HWND wnd, LPARAM mouseMessage) {
   return Post(menu, WM_KEYDOWN, VK_ESCAPE, 0);
 }
 
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) {
+    if (c == L'\r') out += "\\r";
+    else if (c == L'\n') out += "\\n";
+    else out += c < 128 ? static_cast<char>(c) : '?';
+  }
+  return out;
+}
+
+std::wstring Widen(const char* text) {
+  std::wstring out;
+  for (; *text != 0; ++text) out += static_cast<wchar_t>(static_cast<unsigned char>(*text));
+  return out;
+}
+
+std::wstring WindowText(HWND wnd) {
+  wchar_t text[1024] = {};
+  GetWindowTextW(wnd, text, 1024);
+  return text;
+}
+
+int RunWithOwnConsole(const char* out, const char* title, int seconds, int argc, char** argv) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE file = CreateFileW(Widen(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::printf("cannot create %s: %lu\n", out, GetLastError());
+    return 1;
+  }
+  std::wstring cmd;
+  for (int i = 0; i < argc; ++i) cmd += (i == 0 ? L"\"" : L" \"") + Widen(argv[i]) + L"\"";
+  std::wstring wideTitle = Widen(title);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = file;
+  si.hStdError = file;
+  si.lpTitle = wideTitle.data();
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr, nullptr, &si, &pi)) {
+    std::printf("cannot start %s: %lu\n", argv[0], GetLastError());
+    return 1;
+  }
+  CloseHandle(file);
+  CloseHandle(pi.hThread);
+  int result = 0;
+  if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(seconds) * 1000) != WAIT_OBJECT_0) {
+    TerminateProcess(pi.hProcess, 99);
+    std::printf("timed out\n");
+    result = 1;
+  } else {
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    std::printf("exit code %lu\n", code);
+  }
+  CloseHandle(pi.hProcess);
+  return result;
+}
+
+int PressMessageBox(const std::wstring& caption) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  HWND box = nullptr;
+  // Found before it is shown, its controls would still read as hidden.
+  while ((box = FindWindowW(L"#32770", caption.c_str())) == nullptr || !IsWindowVisible(box) ||
+         GetDlgItem(box, IDOK) == nullptr) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      std::printf("no message box\n");
+      return 1;
+    }
+    Sleep(100);  // another process's window: nothing to wait on but the window list
+  }
+  int buttons = 0;
+  bool icon = false;
+  HWND ok = nullptr;
+  for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t cls[64] = {};
+    GetClassNameW(child, cls, 64);
+    const LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
+    if (lstrcmpiW(cls, L"Button") == 0 && IsWindowVisible(child)) {
+      ++buttons;
+      if (GetDlgCtrlID(child) == IDOK) ok = child;
+    } else if (lstrcmpiW(cls, L"Static") == 0) {
+      if ((style & SS_TYPEMASK) == SS_ICON) {
+        icon = icon || (IsWindowVisible(child) && SendMessageW(child, STM_GETICON, 0, 0) != 0);
+      } else if (!WindowText(child).empty()) {
+        std::printf("text: %s\n", Narrow(WindowText(child)).c_str());
+      }
+    }
+  }
+  std::printf("buttons: %d\nok button: %d\nicon: %d\nforeground: %d\n", buttons, ok != nullptr ? 1 : 0,
+              icon ? 1 : 0, GetForegroundWindow() == box ? 1 : 0);
+  std::fflush(stdout);
+  if (ok == nullptr) return 1;
+  return Post(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,6 +190,13 @@ int main(int argc, char** argv) {
     std::printf("%s\n", IsWindowVisible(wnd) ? "visible" : "hidden");
     return 0;
   }
+  if (verb == "titled" && argc > 2) {
+    const HWND titled = FindWindowW(nullptr, Widen(argv[2]).c_str());
+    std::printf("%s\n", titled == nullptr ? "no window" : IsWindowVisible(titled) ? "visible" : "hidden");
+    return 0;
+  }
+  if (verb == "run" && argc > 5) return RunWithOwnConsole(argv[2], argv[3], std::atoi(argv[4]), argc - 5, argv + 5);
+  if (verb == "msgbox" && argc > 2) return PressMessageBox(Widen(argv[2]));
   const HWND wnd = WaitForWindow(kTrayClassName, std::chrono::seconds(verb == "find" ? 10 : 2));
   if (wnd == nullptr) {
     std::printf("no tray window\n");
