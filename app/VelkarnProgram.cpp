@@ -49,8 +49,7 @@ void RunMainLoop(TVelkarn& agent, std::int32_t runSeconds) {
 std::unique_ptr<TAETray> CreateTray(const TAESettings& s, bool startInTray) {
   if (!IsInteractiveSession() || !(startInTray || !IsConsoleVisible())) return nullptr;
   if (startInTray) HideConsoleWindow();
-  auto tray = std::make_unique<TAETray>(TrayTitle(s), TrayStatusText, RequestStop,
-                                        s.IsMqtt() ? s.ConsoleLink() : std::string());
+  auto tray = std::make_unique<TAETray>(TrayTitle(s), TrayStatusText, RequestStop, TrayConsoleLink(s));
   if (tray->Wnd() == 0)
     ConsoleWriteLine("Tray icon could not be created (error " + Int(tray->LastError()) + ")");
   return tray;
@@ -63,6 +62,8 @@ std::string TrayTitle(const TAESettings& s) {
   if (!s.CompanyName.empty()) title += " - " + s.CompanyName;
   return title;
 }
+
+std::string TrayConsoleLink(const TAESettings& s) { return s.IsMqtt() ? s.ConsoleLink() : std::string(); }
 
 TAECommandLine ParseCommandLine(const std::vector<std::string>& args) {
   TAECommandLine cmd;

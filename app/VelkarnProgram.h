@@ -22,6 +22,8 @@ std::vector<std::string> BannerLines(const TAESettings& s, const std::vector<std
 
 // The tray's title: "KIVU Velkarn <agent id>", then " - <company>" when there is one.
 std::string TrayTitle(const TAESettings& s);
+// The tray's web-console link: the settings' link in mqtt mode, none in udp mode.
+std::string TrayConsoleLink(const TAESettings& s);
 
 // The whole program; returns the exit code: 0 normal end, 1 error, 2 another copy runs.
 int VelkarnMain(const std::vector<std::string>& args);

@@ -105,6 +105,18 @@ TEST(TrayTitle, AgentIdAndTheCompanyOnlyWhenThereIsOne) {
   }
 }
 
+TEST(TrayConsoleLink, OnlyInMqttMode) {
+  TAESettings s;
+  s.ConsoleUrl = "https://console.example.net/";
+  s.CompanyId = "acme";
+  s.Transport = "udp";
+  EXPECT_EQ(TrayConsoleLink(s), "");
+  s.Transport = "mqtt";
+  EXPECT_EQ(TrayConsoleLink(s), "https://console.example.net/?tenant=acme");
+  s.ConsoleUrl = "";
+  EXPECT_EQ(TrayConsoleLink(s), "") << "no link configured";
+}
+
 TEST(StatusLine, ShowsTheCountersAndTheRateOverFiveSeconds) {
   TAEStats prev;
   TAEStats cur;
