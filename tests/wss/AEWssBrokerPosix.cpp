@@ -43,25 +43,44 @@ std::string ReadLog(const std::string& dir) {
 }
 }  // namespace
 
-TAETestBroker::TAETestBroker(const std::string& dir) : FDir(dir) {
+TAETestBroker::TAETestBroker(const std::string& dir, const std::string& extraConfig) : FDir(dir) {
   if (!kNetworkError.empty()) {
     FError = "no private network namespace (" + kNetworkError + "); the broker is not started";
     return;
   }
+  if (!extraConfig.empty()) std::ofstream(FDir + "/extra.conf") << extraConfig << "\n";
+  if (!Start()) FError = FPid <= 0 ? "cannot start broker.sh" : "broker not listening; its log:\n" + ReadLog(FDir);
+}
+
+TAETestBroker::~TAETestBroker() { Stop(); }
+
+bool TAETestBroker::Start() {
+  if (FPid > 0) return true;
   const char* script = VELKARN_WSS_BROKER_SCRIPT;
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>(script), const_cast<char*>(FDir.c_str()), nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) {
-    FError = "cannot start broker.sh";
-    return;
-  }
-  FPid = pid;
-  if (!WaitForBrokerPorts(30000)) FError = "broker not listening; its log:\n" + ReadLog(FDir);
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return false;
+  FPid = pid;  // broker.sh becomes mosquitto, so this is the broker's own pid
+  return WaitForBrokerPorts(30000);
 }
 
-TAETestBroker::~TAETestBroker() {
-  if (FPid <= 0) return;
+bool TAETestBroker::Stop() {
+  if (FPid <= 0) return true;
+  if (FFrozen) Thaw();
   kill(static_cast<pid_t>(FPid), SIGTERM);
   int status = 0;
   waitpid(static_cast<pid_t>(FPid), &status, 0);
+  FPid = -1;
+  return WaitForBrokerPortsClosed(10000);
 }
+
+void TAETestBroker::Freeze() {
+  if (FPid > 0 && kill(static_cast<pid_t>(FPid), SIGSTOP) == 0) FFrozen = true;
+}
+
+void TAETestBroker::Thaw() {
+  if (FPid > 0) kill(static_cast<pid_t>(FPid), SIGCONT);
+  FFrozen = false;
+}
+
+std::chrono::milliseconds CloseLimitWithSilentBroker() { return std::chrono::milliseconds(1000); }

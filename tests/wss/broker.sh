@@ -3,8 +3,15 @@
 # for localhost and one for another name, then runs mosquitto in the foreground with
 # three WebSocket listeners (see AEWssBroker.h for the ports). Meant to run in a
 # private network namespace: the WebSocket listeners ignore any bind address.
+# Run again on the same DIR it reuses what is there, so a restarted broker keeps the CA
+# the clients trust. mosquitto.pid names the running broker (this shell becomes it).
+# extra.conf in DIR, when present, adds global options (limits for a benchmark).
 set -e
 cd "$1"
+if [ -f certs-ready ]; then
+  echo $$ > mosquitto.pid
+  exec mosquitto -c mosquitto.conf
+fi
 cat > cert.cnf <<'CNF'
 [req]
 distinguished_name = dn
@@ -39,6 +46,7 @@ cat > mosquitto.conf <<CONF
 user root
 allow_anonymous true
 log_dest file $PWD/mosquitto.log
+$(cat extra.conf 2>/dev/null || true)
 # mosquitto will not start with WebSocket listeners alone.
 listener 1883 127.0.0.1
 listener 9001
@@ -55,4 +63,5 @@ certfile $PWD/otherhost.pem
 keyfile $PWD/otherhost.key
 CONF
 touch certs-ready
+echo $$ > mosquitto.pid
 exec mosquitto -c mosquitto.conf

@@ -1,13 +1,14 @@
 #!/bin/sh
-# wine-broker.sh RUNNER TRUSTCA TESTS: runs the Windows broker tests under Wine inside a
-# private network namespace with only loopback, where broker.sh runs the test broker.
-# The test CA goes into the Wine prefix's CurrentUser Root store for the run and is
-# taken out again afterwards. The wineserver is reached through a Unix socket in the
-# file system, which the namespace does not hide.
+# wine-broker.sh RUNNER TRUSTCA TESTS [ARGS...]: runs a Windows test program (with ARGS)
+# under Wine inside a private network namespace with only loopback, where broker.sh runs
+# the test broker. The test CA goes into the Wine prefix's CurrentUser Root store for
+# the run and is taken out again afterwards. The wineserver is reached through a Unix
+# socket in the file system, which the namespace does not hide.
 set -e
 if [ "$1" != inner ]; then exec unshare -n sh "$0" inner "$@"; fi
 shift
 runner=$1 trustca=$2 tests=$3
+shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 ip link set lo up
 # Wine's sockets are made by the wineserver, so it must run in this namespace too: a
@@ -25,6 +26,11 @@ sh "$here/broker.sh" "$dir" &
 broker=$!
 trusted=no
 cleanup() {
+  # The tests may have restarted (or frozen) the broker: mosquitto.pid names the last one.
+  if [ -f "$dir/mosquitto.pid" ]; then
+    kill -CONT "$(cat "$dir/mosquitto.pid")" 2>/dev/null || true
+    kill "$(cat "$dir/mosquitto.pid")" 2>/dev/null || true
+  fi
   kill "$broker" 2>/dev/null || true
   wait "$broker" 2>/dev/null || true
   if [ "$trusted" = yes ]; then "$runner" "$trustca" remove < "$dir/ca.pem" || true; fi
@@ -40,8 +46,10 @@ until [ -f "$dir/certs-ready" ]; do
 done
 "$runner" "$trustca" add < "$dir/ca.pem"
 trusted=yes
+# Where the tests find the broker to stop, restart, freeze and thaw it.
+export VELKARN_WSS_BROKER_DIR="$dir" VELKARN_WSS_BROKER_SCRIPT="$here/broker.sh"
 set +e
-"$runner" "$tests"
+"$runner" "$tests" "$@"
 status=$?
 set -e
 exit $status
