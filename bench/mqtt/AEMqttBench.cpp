@@ -1,13 +1,16 @@
 // Messages per second from Publish to the subscriber's receipt through a local
-// mosquitto, for our client and for libmosquitto on the same workload (76-byte hit
-// records, QoS 0 and 1), and the cost of Publish while the broker is unreachable; and
-// the node's own road for a record (SendRecord) beside the bare client.
+// mosquitto, for our client over TCP, ws:// and wss:// and for libmosquitto over TCP on
+// the same workload (76-byte hit records, QoS 0 and 1) against the same broker, and the
+// cost of Publish while the broker is unreachable; and the node's own road for a record
+// (SendRecord) beside the bare client. The broker is the WebSocket tests' one
+// (tests/wss/broker.sh): the process enters a network namespace of its own first.
 #include <benchmark/benchmark.h>
 #include <mosquitto.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -20,7 +23,7 @@
 #include "AEMqtt.h"
 #include "AESocket.h"
 #include "VelkarnCore.h"
-#include "common/AEMosquitto.h"
+#include "AEWssBroker.h"
 
 // The agent's friend: reaches its MQTT start and its record road.
 class TVelkarnProbe {
@@ -35,12 +38,43 @@ constexpr int kBatch = 20000;     // messages per iteration
 constexpr std::size_t kHitBytes = 76;  // one hit record
 const std::string kTopic = "kivu/bench/hit";
 
-TAEMosquitto& Broker() {
-  static TAEMosquitto broker(std::vector<std::pair<std::string, std::string>>{{"bench", "bench-pw"}});
+// One broker for every row, with TCP, ws and wss listeners, its CA trusted. It lets
+// anyone in, so the logins below are only carried.
+class TBenchBroker {
+ public:
   // The subscriber must keep every QoS 1 message of a batch: no queue or in-flight cap.
-  static bool started = (broker.SetExtraConfig("max_queued_messages 0\nmax_inflight_messages 0"), broker.Start(), true);
-  (void)started;
+  TBenchBroker() : FBroker(Dir(), "max_queued_messages 0\nmax_inflight_messages 0") {
+    if (!FBroker.Error().empty()) throw std::runtime_error(FBroker.Error());
+    setenv("SSL_CERT_FILE", (Dir() + "/ca.pem").c_str(), 1);
+  }
+  std::uint16_t Port() const { return kTcpPort; }
+
+ private:
+  static std::string Dir() {
+    static const std::string dir = [] {
+      const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+      const auto d = std::filesystem::temp_directory_path() / ("velkarn_mqtt_bench_" + std::to_string(stamp));
+      std::filesystem::create_directories(d);
+      return d.string();
+    }();
+    return dir;
+  }
+  TAETestBroker FBroker;
+};
+
+TBenchBroker& Broker() {
+  static TBenchBroker broker;
   return broker;
+}
+
+enum TVia { kViaTcp, kViaWs, kViaWss };
+
+std::unique_ptr<IAEMqttTransport> Transport(TVia via) {
+  switch (via) {
+    case kViaWs: return CreateWssTransport("ws://127.0.0.1:" + std::to_string(kWsPort) + "/mqtt");
+    case kViaWss: return CreateWssTransport("wss://localhost:" + std::to_string(kWssPort) + "/mqtt");
+    default: return CreateTcpTransport("127.0.0.1", Broker().Port());
+  }
 }
 
 // A libmosquitto subscriber (QoS 1, so it receives each message at the QoS it was
@@ -92,7 +126,7 @@ class TCounter {
   bool FSubscribed = false;
 };
 
-void BM_VelkarnPublishToReceipt(benchmark::State& state) {
+void BM_VelkarnPublishToReceipt(benchmark::State& state, TVia via) {
   const auto qos = static_cast<std::uint8_t>(state.range(0));
   TCounter counter;
   TAEMqttOptions o = TAEMqttOptions::Default();
@@ -100,7 +134,7 @@ void BM_VelkarnPublishToReceipt(benchmark::State& state) {
   o.User = "bench";
   o.Password = "bench-pw";
   o.MaxQueue = kBatch * 2;  // the whole batch waits in the queue; nothing may drop
-  TAEMqttClient client(CreateTcpTransport("127.0.0.1", Broker().Port()), o);
+  TAEMqttClient client(Transport(via), o);
   client.Start();
   while (!client.Stats().Connected) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const TAEBytes hit(kHitBytes, 0x5A);
@@ -204,12 +238,15 @@ void BM_NodeRecordsToReceipt(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_NodeRecordsToReceipt)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
-BENCHMARK(BM_VelkarnPublishToReceipt)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK_CAPTURE(BM_VelkarnPublishToReceipt, tcp, kViaTcp)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK_CAPTURE(BM_VelkarnPublishToReceipt, ws, kViaWs)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK_CAPTURE(BM_VelkarnPublishToReceipt, wss, kViaWss)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_LibmosquittoPublishToReceipt)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_VelkarnPublishWhileUnreachable)->Unit(benchmark::kNanosecond)->Threads(1)->Threads(4);
 
 int main(int argc, char** argv) {
   mosquitto_lib_init();
+  Broker();  // before the first row, so that no row pays for the certificates
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
