@@ -23,6 +23,10 @@ class TMqttWatch {
  public:
   TMqttWatch(const TAEMosquitto& broker, const std::string& clientId, const std::string& filter = "kivu/agent12/#")
       : FSub(broker.Host(), broker.Port(), "watcher", "pw-watcher", clientId, filter) {}
+  // The same on any broker that lets the watcher's login in.
+  TMqttWatch(const std::string& host, std::uint16_t port, const std::string& clientId,
+             const std::string& filter = "kivu/agent12/#")
+      : FSub(host, port, "watcher", "pw-watcher", clientId, filter) {}
 
   // Collects until pred holds for a message just received (true) or the limit passes.
   bool CollectUntil(std::chrono::milliseconds limit, const std::function<bool(const TRawPublish&)>& pred) {

@@ -45,6 +45,9 @@ bool WaitForBrokerPorts(int timeoutMs);
 // True when no listener port accepts a connection any more, within timeoutMs.
 bool WaitForBrokerPortsClosed(int timeoutMs);
 
-// How long a transport's Close may take when the broker has stopped answering: at once
-// natively; under Wine WinHTTP does not wake the reader, which Close waits for a while.
-std::chrono::milliseconds CloseLimitWithSilentBroker();
+// How long the MQTT client's Stop (DISCONNECT, then the transport's Close) may take with
+// the broker answering or silent (frozen). Natively 1 s either way. Under Wine, WinHTTP's
+// WebSocket shutdown waits about 1 s for a close answer that does not come (a broker
+// that has taken the DISCONNECT over TLS, or a frozen one), and a receive blocked on a
+// silent server is not woken at all: Close waits 2 s for the reader, then leaves it.
+std::chrono::milliseconds StopLimit(bool silentBroker);

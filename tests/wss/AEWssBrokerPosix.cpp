@@ -83,4 +83,4 @@ void TAETestBroker::Thaw() {
   FFrozen = false;
 }
 
-std::chrono::milliseconds CloseLimitWithSilentBroker() { return std::chrono::milliseconds(1000); }
+std::chrono::milliseconds StopLimit(bool) { return std::chrono::milliseconds(1000); }

@@ -62,6 +62,6 @@ void TAETestBroker::Thaw() {
   FFrozen = false;
 }
 
-// WinHTTP under Wine does not wake a receive blocked on a server that answers nothing;
-// Close gives the reader 2 s and then leaves it behind.
-std::chrono::milliseconds CloseLimitWithSilentBroker() { return std::chrono::milliseconds(3500); }
+std::chrono::milliseconds StopLimit(bool silentBroker) {
+  return std::chrono::milliseconds(silentBroker ? 4500 : 2000);
+}

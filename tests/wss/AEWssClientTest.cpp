@@ -140,10 +140,11 @@ TEST_P(WssClient, StopWhileTheReaderIsBlockedReturnsPromptly) {
     if (frozen) FBroker->Freeze();
     c->Publish(Topic("status"), std::string_view("stopped"), 1, false);
     // Stopped on a thread of its own, so that a Stop that hangs fails here, by the limit.
-    const auto limit = frozen ? CloseLimitWithSilentBroker() : 1000ms;
+    const auto limit = StopLimit(frozen);
     std::mutex m;
     std::condition_variable changed;
     bool stopped = false;
+    const auto before = std::chrono::steady_clock::now();
     std::thread stopper([&] {
       c->Stop();
       std::lock_guard lock(m);
@@ -157,6 +158,10 @@ TEST_P(WssClient, StopWhileTheReaderIsBlockedReturnsPromptly) {
     }
     if (frozen) FBroker->Thaw();  // lets a hanging Stop end, so the test can go on
     stopper.join();
+    RecordProperty(frozen ? "StopMsFrozen" : "StopMsLive",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - before)
+                                        .count()));
     EXPECT_FALSE(c->Stats().Connected);
     EXPECT_EQ(c->Stats().Queued, 0) << "sent before the end";
   }
