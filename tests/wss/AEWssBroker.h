@@ -45,9 +45,10 @@ bool WaitForBrokerPorts(int timeoutMs);
 // True when no listener port accepts a connection any more, within timeoutMs.
 bool WaitForBrokerPortsClosed(int timeoutMs);
 
-// How long the MQTT client's Stop (DISCONNECT, then the transport's Close) may take with
-// the broker answering or silent (frozen). Natively 1 s either way. Under Wine, WinHTTP's
-// WebSocket shutdown waits about 1 s for a close answer that does not come (a broker
-// that has taken the DISCONNECT over TLS, or a frozen one), and a receive blocked on a
-// silent server is not woken at all: Close waits 2 s for the reader, then leaves it.
+// How long the MQTT client's Stop (flush, DISCONNECT, then the transport's Close) may
+// take with the broker answering or silent (frozen). After DISCONNECT the client waits
+// up to 1 s for the broker to end the connection, so a silent broker costs that second.
+// Under Wine, WinHTTP also misses the end of a TLS connection (the same second with a
+// live broker over wss), and a receive blocked on a silent server is not woken at all:
+// Close waits 2 s for the reader, then leaves it behind.
 std::chrono::milliseconds StopLimit(bool silentBroker);

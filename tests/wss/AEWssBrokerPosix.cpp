@@ -83,4 +83,6 @@ void TAETestBroker::Thaw() {
   FFrozen = false;
 }
 
-std::chrono::milliseconds StopLimit(bool) { return std::chrono::milliseconds(1000); }
+std::chrono::milliseconds StopLimit(bool silentBroker) {
+  return std::chrono::milliseconds(silentBroker ? 2000 : 1000);
+}
