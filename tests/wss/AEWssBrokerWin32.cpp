@@ -63,5 +63,5 @@ void TAETestBroker::Thaw() {
 }
 
 std::chrono::milliseconds StopLimit(bool silentBroker) {
-  return std::chrono::milliseconds(silentBroker ? 4500 : 2000);
+  return std::chrono::milliseconds(silentBroker ? 6000 : 4000);
 }
