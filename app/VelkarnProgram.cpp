@@ -30,6 +30,9 @@ void RunMainLoop(TVelkarn& agent, std::int32_t runSeconds) {
   for (;;) {
     if (StopRequested.load()) break;
     if (runSeconds != 0 && ticks >= runSeconds) break;
+    // A sleep, not a wait: the console handler and the POSIX signal handler may only set
+    // the flag (a signal handler cannot notify a condition variable), so the flag is read
+    // once a tick, and a stop is seen within a second.
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     ++ticks;
     if (ticks % 5 == 0) {

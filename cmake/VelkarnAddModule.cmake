@@ -1,0 +1,26 @@
+# Module libraries, one per source folder.
+
+# velkarn_add_module(<target> [LIBS <targets...>])
+# A static library of every .cpp in the calling folder: files ending in Win32.cpp build
+# only for Windows, files ending in Posix.cpp only elsewhere, all others everywhere.
+function(velkarn_add_module target)
+  cmake_parse_arguments(M "" "" "LIBS" ${ARGN})
+  file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  set(sources "")
+  foreach(f ${all})
+    if(f MATCHES "Win32\\.cpp$")
+      if(WIN32)
+        list(APPEND sources ${f})
+      endif()
+    elseif(f MATCHES "Posix\\.cpp$")
+      if(NOT WIN32)
+        list(APPEND sources ${f})
+      endif()
+    else()
+      list(APPEND sources ${f})
+    endif()
+  endforeach()
+  add_library(${target} STATIC ${sources})
+  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${M_LIBS})
+endfunction()
