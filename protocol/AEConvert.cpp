@@ -10,8 +10,10 @@ std::optional<std::int32_t> TryStrToInt(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
   bool negative = false;
+  bool hasSign = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';
+    hasSign = true;
     ++i;
   }
   bool hex = false;
@@ -24,7 +26,9 @@ std::optional<std::int32_t> TryStrToInt(std::string_view text) {
   }
   if (i >= text.size()) return std::nullopt;
   std::uint64_t magnitude = 0;
-  const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+  // Only unsigned hexadecimal text is a 32-bit pattern ($FFFFFFFF is -1); with a sign it
+  // is a value like decimal text, so "-$FFFFFFFF" is out of range instead of wrapping to 1.
+  const std::uint64_t limit = hex && !hasSign ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
   for (; i < text.size(); ++i) {
     const char c = text[i];
     unsigned digit;
@@ -39,10 +43,8 @@ std::optional<std::int32_t> TryStrToInt(std::string_view text) {
     magnitude = magnitude * (hex ? 16 : 10) + digit;
     if (magnitude > limit) return std::nullopt;
   }
-  // Hexadecimal is a 32-bit pattern; the sign applies to the pattern's value.
   const auto pattern = static_cast<std::uint32_t>(magnitude);
-  const auto value = static_cast<std::int32_t>(negative ? 0u - pattern : pattern);
-  return value;
+  return static_cast<std::int32_t>(negative ? 0u - pattern : pattern);
 }
 
 std::int32_t StrToInt(std::string_view text) {
@@ -55,7 +57,10 @@ std::optional<double> TryStrToFloat(std::string_view text, char decimalSeparator
   std::string normal;
   normal.reserve(text.size());
   std::size_t start = 0;
-  if (text[0] == '+') start = 1;  // from_chars takes "-" but not "+"
+  if (text[0] == '+') {
+    start = 1;  // from_chars takes "-" but not "+"; left behind a "+" it would pass "+-8"
+    if (text.size() > 1 && (text[1] == '-' || text[1] == '+')) return std::nullopt;
+  }
   for (std::size_t i = start; i < text.size(); ++i) {
     char c = text[i];
     if (c == decimalSeparator)
@@ -64,7 +69,7 @@ std::optional<double> TryStrToFloat(std::string_view text, char decimalSeparator
       return std::nullopt;  // another separator than the locale's is not a number here
     normal.push_back(c);
   }
-  if (normal.empty() || normal[0] == '+') return std::nullopt;
+  if (normal.empty()) return std::nullopt;
   double value = 0;
   const char* first = normal.data();
   const char* last = first + normal.size();

@@ -50,6 +50,48 @@ TEST(StrToInt, AcceptsExactlyTheIntegerSyntax) {
   }
 }
 
+// A sign makes hexadecimal text a signed value, held to the 32-bit range like decimal;
+// only unsigned text reads $80000000..$FFFFFFFF as a bit pattern. A doubled sign is no
+// number in either routine.
+TEST(StrToInt, SignedHexadecimalNeverWraps) {
+  const TIntCase cases[] = {
+      {"-$FFFFFFFF", std::nullopt},
+      {"-x80000001", std::nullopt},
+      {"-$FFFFF8A5", std::nullopt},
+      {"-0X80000001", std::nullopt},
+      {"-$100000000", std::nullopt},
+      {"+$80000000", std::nullopt},
+      {"+$FFFFFFFF", std::nullopt},
+      {"-$80000000", INT32_MIN},
+      {"-0x7FFFFFFF", -INT32_MAX},
+      {" -$1", -1},
+      {"-x0", 0},
+      {"+$7FFFFFFF", INT32_MAX},
+      {"$80000000", INT32_MIN},
+      {"$FFFFF8A5", -1883},
+      {"x80000001", -2147483647},
+  };
+  for (const TIntCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    EXPECT_EQ(TryStrToInt(c.Text), c.Expected);
+  }
+}
+
+TEST(StrToFloat, TakesAtMostOneSign) {
+  const struct {
+    const char* Text;
+    std::optional<double> Expected;
+  } cases[] = {
+      {"+-8", std::nullopt}, {"+-0.15", std::nullopt}, {"-+8", std::nullopt}, {"++8", std::nullopt},
+      {"--8", std::nullopt}, {"+-", std::nullopt},     {"+", std::nullopt},   {"-", std::nullopt},
+      {"+8", 8.0},           {"-8", -8.0},             {"+0.15", 0.15},       {"-0.15", -0.15},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text);
+    EXPECT_EQ(TryStrToFloat(c.Text, '.'), c.Expected);
+  }
+}
+
 TEST(StrToInt, StrictFormRaisesWithThePiece) {
   EXPECT_EQ(StrToInt("$10"), 16);
   try {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 
@@ -92,9 +93,21 @@ TEST_F(Settings, ValueConversionsAndFixUps) {
       {"hex 0x", "[Agent]\nAgentId=0x1F\n", [](auto& s) { EXPECT_EQ(s.AgentId, 31); }},
       {"low 16 bits", "[Agent]\nAgentId=65538\n", [](auto& s) { EXPECT_EQ(s.AgentId, 2); }},
       {"bad int", "[Agent]\nAgentId=abc\n", [](auto& s) { EXPECT_EQ(s.AgentId, 1); }},
+      {"negated hex below range", "[Agent]\nRetentionHours=-$FFFFFFFF\n[Network]\nUdpPort=-$FFFFF8A5\n",
+       [](auto& s) {
+         EXPECT_EQ(s.RetentionHours, 24);
+         EXPECT_EQ(s.UdpPort, 47100);
+       }},
+      {"negated hex at range end", "[Agent]\nRetentionHours=-$80000000\n",
+       [](auto& s) { EXPECT_EQ(s.RetentionHours, INT32_MIN); }},
       {"float", "[Agent]\nHitsPerSecPerChannel=2.5\n", [](auto& s) { EXPECT_EQ(s.HitsPerSecPerChannel, 2.5); }},
       {"bad float", "[Agent]\nHitsPerSecPerChannel=fast\n",
        [](auto& s) { EXPECT_EQ(s.HitsPerSecPerChannel, 5.0); }},
+      {"float two signs", "[Agent]\nHitsPerSecPerChannel=+-8\n[Simulation]\nCrackShare=+-0.15\n",
+       [](auto& s) {
+         EXPECT_EQ(s.HitsPerSecPerChannel, 5.0);
+         EXPECT_EQ(s.CrackShare, 0.15);
+       }},
       {"rate 32 bits", "[Agent]\nSampleRateHz=-1\n", [](auto& s) { EXPECT_EQ(s.SampleRateHz, 0xFFFFFFFFu); }},
       {"send waves 0", "[Mqtt]\nSendWaves=0\n", [](auto& s) { EXPECT_FALSE(s.MqttSendWaves); }},
       {"send waves 2", "[Mqtt]\nSendWaves=2\n", [](auto& s) { EXPECT_TRUE(s.MqttSendWaves); }},
