@@ -40,5 +40,6 @@ class TAEIniFile {
 };
 
 // Decodes an INI file's bytes: a UTF-8 or UTF-16 byte-order mark selects that encoding;
-// otherwise the bytes are in the system's ANSI code page.
+// otherwise the bytes are in the system's ANSI code page (AnsiToUtf8: on Linux UTF-8
+// when well-formed, else Windows-1252).
 std::string DecodeIniBytes(std::string_view bytes);

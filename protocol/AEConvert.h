@@ -31,3 +31,14 @@ std::string Trim(std::string_view text);
 std::string LowerAscii(std::string_view text);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// Appends the UTF-8 form of one code point.
+void AppendUtf8(std::string& out, char32_t codePoint);
+
+// True when the bytes are UTF-8 without overlong forms, surrogates, code points above
+// U+10FFFF or a sequence cut short.
+bool IsWellFormedUtf8(std::string_view bytes);
+
+// Windows-1252 text to UTF-8. The five bytes the code page leaves undefined (81, 8D,
+// 8F, 90, 9D) become U+0081 and so on, as Windows' own conversion gives them.
+std::string Windows1252ToUtf8(std::string_view bytes);

@@ -9,6 +9,7 @@
 #include "AEErrors.h"
 #include "AEProtocol.h"
 #include "common/AETestTemp.h"
+#include "settings/AEUnmarkedIni.h"
 
 namespace {
 
@@ -206,4 +207,31 @@ TEST_F(Settings, UnreadableFileRaisesFileError) {
   std::filesystem::create_directories(FIni);  // a folder where the file should be
   TAESettings s;
   EXPECT_THROW(s.LoadFrom(FIni.string(), FExeFolder, '.'), EAEFileError);
+}
+
+// One user name saved by four editors: the same name whatever the encoding, where the
+// platform can tell it (a byte-order mark, or on Linux well-formed UTF-8).
+TEST_F(Settings, UserNameReadsAlikeInEveryEncoding) {
+  const std::string user = "Agent\xC3\xB8" "42\xE2\x82\xAC";  // Agentø42€
+  const std::u16string user16 = u"Agent\u00F842\u20AC";
+  std::string utf16le = "\xFF\xFE";
+  for (const char16_t c : u"[Mqtt]\r\nUser=" + user16 + u"\r\n") {
+    utf16le.push_back(static_cast<char>(c & 0xFF));
+    utf16le.push_back(static_cast<char>(c >> 8));
+  }
+  const TUnmarkedIniUsers unmarked = UnmarkedIniUsers();
+  const struct {
+    const char* Name;
+    std::string Bytes;
+    std::string User;
+  } cases[] = {
+      {"UTF-8 with mark", "\xEF\xBB\xBF[Mqtt]\r\nUser=" + user + "\r\n", user},
+      {"UTF-16 LE with mark", utf16le, user},
+      {"UTF-8 without mark", "[Mqtt]\r\nUser=" + user + "\r\n", unmarked.FromUtf8},
+      {"Windows-1252 without mark", "[Mqtt]\r\nUser=Agent\xF8" "42\x80\r\n", unmarked.FromWindows1252},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(LoadText(c.Bytes).MqttUser, c.User);
+  }
 }
