@@ -3,6 +3,7 @@
 // heading is ignored, names compared without regard to case. Not thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,10 +32,14 @@ class TAEIniFile {
   };
   struct TSection {
     std::string Name;
-    std::vector<TEntry> Entries;
+    std::vector<TEntry> Entries;              // in file order, as written back
+    std::vector<std::uint64_t> Slots;         // case-free hash index of Entries
   };
   TSection* FindSection(std::string_view name);
   const TSection* FindSection(std::string_view name) const;
+  // The first entry whose key equals `key` without regard to ASCII case.
+  static const TEntry* FindEntry(const TSection& section, std::string_view key);
+  static void AddEntry(TSection& section, TEntry entry);
 
   std::vector<TSection> FSections;
 };

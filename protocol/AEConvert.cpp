@@ -98,13 +98,16 @@ std::string Trim(std::string_view text) { return std::string(TrimView(text)); }
 
 std::string LowerAscii(std::string_view text) {
   std::string s(text);
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : s) c = LowerAsciiChar(c);
   return s;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && LowerAscii(a) == LowerAscii(b);
+  if (a.size() != b.size()) return false;
+  // No lower-cased copies: the INI lookup compares every key of a section this way.
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (LowerAsciiChar(a[i]) != LowerAsciiChar(b[i])) return false;
+  return true;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {

@@ -28,6 +28,9 @@ std::string FloatToStr(double value, char decimalSeparator);
 // Trim blanks and control characters (code <= 32) at both ends.
 std::string_view TrimView(std::string_view text);
 std::string Trim(std::string_view text);
+
+// Case is folded in ASCII only: other bytes, UTF-8 letters among them, compare exactly.
+inline char LowerAsciiChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 std::string LowerAscii(std::string_view text);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool EqualsNoCase(std::string_view a, std::string_view b);
