@@ -32,8 +32,8 @@ class TAEIniFile {
   };
   struct TSection {
     std::string Name;
-    std::vector<TEntry> Entries;              // in file order, as written back
-    std::vector<std::uint64_t> Slots;         // case-free hash index of Entries
+    std::vector<TEntry> Entries;       // in file order, as written back
+    std::vector<std::uint64_t> Slots;  // case-free hash index of Entries
   };
   TSection* FindSection(std::string_view name);
   const TSection* FindSection(std::string_view name) const;

@@ -104,7 +104,7 @@ std::string LowerAscii(std::string_view text) {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  // No lower-cased copies: the INI lookup compares every key of a section this way.
+  // No lower-cased copies: the INI reader compares names with it on every lookup.
   for (std::size_t i = 0; i < a.size(); ++i)
     if (LowerAsciiChar(a[i]) != LowerAsciiChar(b[i])) return false;
   return true;
