@@ -3,6 +3,7 @@
 // heading is ignored, names compared without regard to case. Not thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,14 +32,19 @@ class TAEIniFile {
   };
   struct TSection {
     std::string Name;
-    std::vector<TEntry> Entries;
+    std::vector<TEntry> Entries;       // in file order, as written back
+    std::vector<std::uint64_t> Slots;  // case-free hash index of Entries
   };
   TSection* FindSection(std::string_view name);
   const TSection* FindSection(std::string_view name) const;
+  // The first entry whose key equals `key` without regard to ASCII case.
+  static const TEntry* FindEntry(const TSection& section, std::string_view key);
+  static void AddEntry(TSection& section, TEntry entry);
 
   std::vector<TSection> FSections;
 };
 
 // Decodes an INI file's bytes: a UTF-8 or UTF-16 byte-order mark selects that encoding;
-// otherwise the bytes are in the system's ANSI code page.
+// otherwise the bytes are in the system's ANSI code page (AnsiToUtf8: on Linux UTF-8
+// when well-formed, else Windows-1252).
 std::string DecodeIniBytes(std::string_view bytes);

@@ -10,7 +10,8 @@ char LocaleDecimalSeparator();
 // Time separator of the user's locale (':' in practice).
 char LocaleTimeSeparator();
 
-// Text in the system's ANSI code page to UTF-8 and back (identity on POSIX, where
-// text is UTF-8 already).
+// Text in the system's ANSI code page to UTF-8 and back. POSIX has none: text that is
+// well-formed UTF-8 stays as it is, any other is read as Windows-1252; UTF-8 is written
+// unchanged.
 std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);

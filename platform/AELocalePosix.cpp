@@ -1,6 +1,7 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include "AEConvert.h"
 #include "AELocale.h"
 
 namespace {
@@ -22,5 +23,10 @@ char LocaleDecimalSeparator() { return LocaleChar(LC_NUMERIC_MASK, RADIXCHAR, '.
 // POSIX locales carry no single time separator; every common one uses ':'.
 char LocaleTimeSeparator() { return ':'; }
 
-std::string AnsiToUtf8(std::string_view ansi) { return std::string(ansi); }
+// Linux has no ANSI code page: text that is not well-formed UTF-8 comes from Windows,
+// in practice in code page 1252, and passing its bytes on would put invalid UTF-8 into
+// client ids and topics.
+std::string AnsiToUtf8(std::string_view ansi) {
+  return IsWellFormedUtf8(ansi) ? std::string(ansi) : Windows1252ToUtf8(ansi);
+}
 std::string Utf8ToAnsi(std::string_view utf8) { return std::string(utf8); }

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 
 #include "AEErrors.h"
 #include "AEProtocol.h"
 #include "common/AETestTemp.h"
+#include "settings/AEUnmarkedIni.h"
 
 namespace {
 
@@ -92,9 +94,21 @@ TEST_F(Settings, ValueConversionsAndFixUps) {
       {"hex 0x", "[Agent]\nAgentId=0x1F\n", [](auto& s) { EXPECT_EQ(s.AgentId, 31); }},
       {"low 16 bits", "[Agent]\nAgentId=65538\n", [](auto& s) { EXPECT_EQ(s.AgentId, 2); }},
       {"bad int", "[Agent]\nAgentId=abc\n", [](auto& s) { EXPECT_EQ(s.AgentId, 1); }},
+      {"negated hex below range", "[Agent]\nRetentionHours=-$FFFFFFFF\n[Network]\nUdpPort=-$FFFFF8A5\n",
+       [](auto& s) {
+         EXPECT_EQ(s.RetentionHours, 24);
+         EXPECT_EQ(s.UdpPort, 47100);
+       }},
+      {"negated hex at range end", "[Agent]\nRetentionHours=-$80000000\n",
+       [](auto& s) { EXPECT_EQ(s.RetentionHours, INT32_MIN); }},
       {"float", "[Agent]\nHitsPerSecPerChannel=2.5\n", [](auto& s) { EXPECT_EQ(s.HitsPerSecPerChannel, 2.5); }},
       {"bad float", "[Agent]\nHitsPerSecPerChannel=fast\n",
        [](auto& s) { EXPECT_EQ(s.HitsPerSecPerChannel, 5.0); }},
+      {"float two signs", "[Agent]\nHitsPerSecPerChannel=+-8\n[Simulation]\nCrackShare=+-0.15\n",
+       [](auto& s) {
+         EXPECT_EQ(s.HitsPerSecPerChannel, 5.0);
+         EXPECT_EQ(s.CrackShare, 0.15);
+       }},
       {"rate 32 bits", "[Agent]\nSampleRateHz=-1\n", [](auto& s) { EXPECT_EQ(s.SampleRateHz, 0xFFFFFFFFu); }},
       {"send waves 0", "[Mqtt]\nSendWaves=0\n", [](auto& s) { EXPECT_FALSE(s.MqttSendWaves); }},
       {"send waves 2", "[Mqtt]\nSendWaves=2\n", [](auto& s) { EXPECT_TRUE(s.MqttSendWaves); }},
@@ -193,4 +207,31 @@ TEST_F(Settings, UnreadableFileRaisesFileError) {
   std::filesystem::create_directories(FIni);  // a folder where the file should be
   TAESettings s;
   EXPECT_THROW(s.LoadFrom(FIni.string(), FExeFolder, '.'), EAEFileError);
+}
+
+// One user name saved by four editors: the same name whatever the encoding, where the
+// platform can tell it (a byte-order mark, or on Linux well-formed UTF-8).
+TEST_F(Settings, UserNameReadsAlikeInEveryEncoding) {
+  const std::string user = "Agent\xC3\xB8" "42\xE2\x82\xAC";  // Agentø42€
+  const std::u16string user16 = u"Agent\u00F842\u20AC";
+  std::string utf16le = "\xFF\xFE";
+  for (const char16_t c : u"[Mqtt]\r\nUser=" + user16 + u"\r\n") {
+    utf16le.push_back(static_cast<char>(c & 0xFF));
+    utf16le.push_back(static_cast<char>(c >> 8));
+  }
+  const TUnmarkedIniUsers unmarked = UnmarkedIniUsers();
+  const struct {
+    const char* Name;
+    std::string Bytes;
+    std::string User;
+  } cases[] = {
+      {"UTF-8 with mark", "\xEF\xBB\xBF[Mqtt]\r\nUser=" + user + "\r\n", user},
+      {"UTF-16 LE with mark", utf16le, user},
+      {"UTF-8 without mark", "[Mqtt]\r\nUser=" + user + "\r\n", unmarked.FromUtf8},
+      {"Windows-1252 without mark", "[Mqtt]\r\nUser=Agent\xF8" "42\x80\r\n", unmarked.FromWindows1252},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(LoadText(c.Bytes).MqttUser, c.User);
+  }
 }
