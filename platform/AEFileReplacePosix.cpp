@@ -28,10 +28,11 @@ int WriteAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-void ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body) {
+bool ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body) {
   // No hit-file mask ("*.aeh") and no lookup by name matches the temporary name.
   const std::string temp = path + ".tmp";
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) return false;  // a missing folder, the one missing part of a create
   if (fd < 0) Fail("Cannot create file", path, errno);
   int err = WriteAll(fd, head);
   if (err == 0) err = WriteAll(fd, body);
@@ -41,4 +42,5 @@ void ReplaceFileContents(const std::string& path, std::string_view head, std::st
     ::unlink(temp.c_str());
     Fail("Cannot write file", path, err);
   }
+  return true;
 }

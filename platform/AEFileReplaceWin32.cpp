@@ -21,9 +21,17 @@ DWORD WriteAll(HANDLE h, std::string_view bytes) {
   return 0;
 }
 
+// Windows says "path not found" also when a file stands where a folder must be; only a
+// parent that is not there at all is a missing folder.
+bool ParentExists(const std::wstring& path) {
+  const std::size_t cut = path.find_last_of(L"\\/");
+  if (cut == std::wstring::npos) return true;
+  return GetFileAttributesW(path.substr(0, cut).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
-void ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body) {
+bool ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body) {
   // Closing the console window ends the process as soon as the control handler
   // returns, in the middle of a write if need be: only the temporary can be cut short.
   const std::wstring target = Utf8ToWide(path);
@@ -32,6 +40,7 @@ void ReplaceFileContents(const std::string& path, std::string_view head, std::st
   const HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
+    if (err == ERROR_PATH_NOT_FOUND && !ParentExists(target)) return false;
     throw EAEFileError("Cannot create file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
   }
   DWORD err = WriteAll(h, head);
@@ -43,4 +52,5 @@ void ReplaceFileContents(const std::string& path, std::string_view head, std::st
     DeleteFileW(temp.c_str());
     throw EAEFileError("Cannot write file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
   }
+  return true;
 }
