@@ -37,7 +37,11 @@ bool ReplaceFileContents(const std::string& path, std::string_view head, std::st
   int err = WriteAll(fd, head);
   if (err == 0) err = WriteAll(fd, body);
   if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
+    err = errno;
+    // The folder was removed while the file was written (the temporary went with it).
+    if (err == ENOENT) return false;
+  }
   if (err != 0) {
     ::unlink(temp.c_str());
     Fail("Cannot write file", path, err);

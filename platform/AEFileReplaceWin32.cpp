@@ -47,7 +47,11 @@ bool ReplaceFileContents(const std::string& path, std::string_view head, std::st
   if (err == 0) err = WriteAll(h, body);
   if (!CloseHandle(h) && err == 0) err = GetLastError();
   // A reader that holds the old file open (the wave server) makes the move fail.
-  if (err == 0 && !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) err = GetLastError();
+  if (err == 0 && !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    err = GetLastError();
+    // The folder was removed between the close and the move (the temporary went with it).
+    if ((err == ERROR_PATH_NOT_FOUND || err == ERROR_FILE_NOT_FOUND) && !ParentExists(target)) return false;
+  }
   if (err != 0) {
     DeleteFileW(temp.c_str());
     throw EAEFileError("Cannot write file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
