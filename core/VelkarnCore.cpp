@@ -49,7 +49,20 @@ TVelkarn::TVelkarn(const std::string& iniPath) {
   FHitsSinceLast.assign(slots, 0);
   FFailed.assign(slots, false);
   FSamples.assign(static_cast<std::size_t>(FSettings.SamplesPerHit), 0);
-  FUdp = std::make_unique<TAEUdpSender>(FSettings.UdpHost, FSettings.UdpPort);
+  FUdp = MakeUdpSender({});
+}
+
+std::unique_ptr<TAEUdpSender> TVelkarn::MakeUdpSender(TAEUdpSender::TResolver resolver,
+                                                      std::chrono::milliseconds retry) const {
+  const std::string where = FSettings.UdpHost + ":" + std::to_string(FSettings.UdpPort);
+  // Told on the sender's lookup thread, only when the outcome changes.
+  auto report = [where](bool resolved, const std::string& text) {
+    if (resolved)
+      ConsoleWriteLine(EventTime() + "  UDP: " + where + " resolved to " + text + ", records are sent again");
+    else
+      ConsoleWriteLine(EventTime() + "  UDP: " + text + " - records to " + where + " count as errors until it resolves");
+  };
+  return std::make_unique<TAEUdpSender>(FSettings.UdpHost, FSettings.UdpPort, report, std::move(resolver), retry);
 }
 
 TVelkarn::~TVelkarn() { Stop(); }
@@ -62,10 +75,12 @@ void TVelkarn::Start() {
   }
   RandomSeed(static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   if (FSettings.IsAudio()) PrepareAudio();
-  if (FSettings.IsMqtt())
+  if (FSettings.IsMqtt()) {
     StartMqtt();
-  else
+  } else {
     ActivateWaveServer();
+    FUdp->Start();  // the name's lookup, off the generator thread
+  }
   FThread = std::make_unique<TAEGenThread>(*this);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -19,9 +20,9 @@
 #include "AEMqtt.h"
 #include "AEProtocol.h"
 #include "AESettings.h"
+#include "AEUdp.h"
 
 class TAEAudioIn;
-class TAEUdpSender;
 class TAEWaveServer;
 
 // A 64-bit statistics counter. The generator thread (and the wave server's connection
@@ -170,6 +171,10 @@ class TVelkarn {
   bool RunPass(TLoopState& loop, std::int64_t nowMs, std::stop_token stop = {});
   void ApplyChannelFailures(TLoopState& loop, std::int64_t nowMs);
   void ReportLoopError(const std::string& description);
+  // The sender to UdpHost:UdpPort, printing a line when its lookup fails and when it
+  // succeeds again. resolver and retry: the sender's test seam.
+  std::unique_ptr<TAEUdpSender> MakeUdpSender(TAEUdpSender::TResolver resolver,
+                                              std::chrono::milliseconds retry = kUdpResolveRetry) const;
 
   // Simulation (VelkarnSim.cpp).
   void SimulatePass(std::int64_t nowMs, double dtSec, std::stop_token stop);

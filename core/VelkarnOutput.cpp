@@ -2,6 +2,7 @@
 // and the channels' pings. SendRecord is the one road of every record out.
 #include <cstring>
 
+#include "AEErrors.h"
 #include "AEFileReplace.h"
 #include "AEFileSystem.h"
 #include "AEUdp.h"
@@ -58,8 +59,14 @@ void TVelkarn::WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRec
   header.TrueClass = truth;
   header.VoltsPerCount = static_cast<float>(FSettings.VoltsPerCount());
   const std::size_t sampleBytes = FSamples.size() * sizeof(std::int16_t);
-  ReplaceFileContents(path, {reinterpret_cast<const char*>(&header), sizeof header},
-                      {reinterpret_cast<const char*>(FSamples.data()), sampleBytes});
+  const std::string_view head{reinterpret_cast<const char*>(&header), sizeof header};
+  const std::string_view body{reinterpret_cast<const char*>(FSamples.data()), sampleBytes};
+  if (!ReplaceFileContents(path, head, body)) {
+    // The folder was made, then removed from outside: make it again, once, for this hit.
+    ForceDirectories(folder);
+    if (!ReplaceFileContents(path, head, body))
+      throw EAEFileError("Cannot create file \"" + path + "\": its folder vanished again", 0);
+  }
   ++FStats.FilesWritten;
   FStats.BytesWritten += static_cast<std::int64_t>(sizeof header + sampleBytes);
   // Inside the file block: a wave that fails counts as a file error.

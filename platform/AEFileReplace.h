@@ -5,10 +5,13 @@
 #include <string>
 #include <string_view>
 
-// Creates or replaces the file at path with head followed by body (two writes). On
-// failure it raises EAEFileError and leaves no partly written file at path. The bytes
+// Creates or replaces the file at path with head followed by body (two writes). Returns
+// false, having written nothing at path, when the folder of path does not exist or was
+// removed while the file was written (a caller that made it before can make it again
+// and retry). On any other failure it raises EAEFileError and leaves no partly written
+// file at path. The bytes
 // go to path + ".tmp" in the same folder (a name that no hit-file mask "*.aeh" and no
 // lookup matches), which is then renamed into place, so that even a process killed
 // mid-write leaves no part under the real name. Windows: the temporary is opened
 // without sharing.
-void ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body);
+[[nodiscard]] bool ReplaceFileContents(const std::string& path, std::string_view head, std::string_view body);

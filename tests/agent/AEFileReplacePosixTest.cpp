@@ -25,7 +25,7 @@ TEST(FileReplacePosix, AWriteCutShortLeavesNoPartialFile) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   bool raised = false;
   try {
-    ReplaceFileContents(path, std::string(88, 'h'), std::string(8192, 's'));
+    (void)ReplaceFileContents(path, std::string(88, 'h'), std::string(8192, 's'));
   } catch (const EAEFileError&) {
     raised = true;
   }

@@ -257,6 +257,48 @@ TEST_F(AgentLoop, AHitFileThatCannotBeWrittenCountsLeavesNoPartAndTheRunGoesOn) 
     }
 }
 
+TEST_F(AgentLoop, AHitFolderRemovedWhileRunningIsMadeAgainAtTheNextHit) {
+  // What is deleted from outside between two passes: the hour folders, the channel
+  // folders or the whole data root. Every hit after it must still get its file.
+  struct TCase {
+    const char* What;
+    int Depth;  // 0 = data root, 1 = channel folders, 2 = hour folders
+  };
+  const TCase cases[] = {{"hour folders", 2}, {"channel folders", 1}, {"data root", 0}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    TAETempDir temp;
+    TIniValues values = Defaults();
+    values["Agent.DataRoot"] = temp.Str("Data");
+    auto agent = MakeSeededAgent(temp, values, {{"Agent.HitsPerSecPerChannel", "300"}, {"Network.PingIntervalSec", "0"}});
+    TVelkarnProbe probe(*agent);
+    ASSERT_TRUE(probe.Pass(100));
+    ASSERT_GT(agent->Stats().FilesWritten, 0);
+    std::vector<fs::path> gone{temp.Path() / "Data"};
+    for (int depth = 0; depth < c.Depth; ++depth) {
+      std::vector<fs::path> below;
+      for (const fs::path& p : gone)
+        for (const auto& e : fs::directory_iterator(p))
+          if (e.is_directory()) below.push_back(e.path());
+      gone = below;
+    }
+    ASSERT_FALSE(gone.empty());
+    for (const fs::path& p : gone) fs::remove_all(p);
+    DrainDatagrams(Udp);
+
+    ASSERT_TRUE(probe.Pass(200));
+    const TAEStats s = agent->Stats();
+    EXPECT_EQ(s.FileErrors, 0);
+    EXPECT_EQ(s.FilesWritten, s.Hits);
+    const TDatagrams d = DrainDatagrams(Udp);
+    ASSERT_FALSE(d.Hits.empty());
+    std::size_t whole = 0;
+    for (const TAEHitRecord& h : d.Hits)
+      if (ReadFileBytes(HitFileName(temp.Str("Data"), h.Channel, h.FileTime, h.Seq)).size() == 88u + 2 * 256) ++whole;
+    EXPECT_EQ(whole, d.Hits.size()) << "hits announced with a whole file";
+  }
+}
+
 TEST_F(AgentLoop, FailedSendsCountAsUdpErrorsAndKeepTheirNumbers) {
   // Port 0 on the loopback: every send is refused at once.
   auto agent = Make({{"Network.UdpPort", "0"}, {"Agent.Channels", "1"}, {"Agent.HitsPerSecPerChannel", "300"}});

@@ -31,6 +31,11 @@ class TVelkarnProbe {
   double Temperature() const { return FAgent.FTemperature; }
   // The MQTT client alone, without the generator thread that Start would add.
   void StartMqtt() { FAgent.StartMqtt(); }
+  // The agent's UDP sender made afresh with the test's resolver and retry interval;
+  // before Start only.
+  void UseUdpResolver(TAEUdpSender::TResolver resolver, std::chrono::milliseconds retry) {
+    FAgent.FUdp = FAgent.MakeUdpSender(std::move(resolver), retry);
+  }
 
  private:
   TVelkarn& FAgent;
