@@ -11,7 +11,7 @@
 void ServeWaveRequest(TAETcpConnection& connection, const TAESettings& settings,
                       std::atomic<std::int64_t>& waveRequests, std::atomic<std::int64_t>& waveServed) {
   TAEWaveRequest request;
-  connection.ReadExact(&request, sizeof request);
+  connection.ReadRequest(&request, sizeof request, kWaveRequestTimeout);
   waveRequests.fetch_add(1, std::memory_order_relaxed);
 
   TAEWaveReply reply{kWaveReplyMagic, wsFound, 0};
@@ -45,6 +45,8 @@ void ServeWaveRequest(TAETcpConnection& connection, const TAESettings& settings,
 
 TAEWaveServer::TAEWaveServer(const TAESettings& settings, std::atomic<std::int64_t>& waveRequests,
                              std::atomic<std::int64_t>& waveServed)
-    : FServer([&settings, &waveRequests, &waveServed](TAETcpConnection& c) {
-        ServeWaveRequest(c, settings, waveRequests, waveServed);
-      }) {}
+    : FServer(
+          [&settings, &waveRequests, &waveServed](TAETcpConnection& c) {
+            ServeWaveRequest(c, settings, waveRequests, waveServed);
+          },
+          kWaveMaxConnections) {}
