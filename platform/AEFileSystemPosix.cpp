@@ -50,6 +50,32 @@ bool DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+// Reads fd to its end into out after what it holds. The size is a guess only (the file
+// may change meanwhile); the spare byte lets the read that meets the end find room
+// without growing out.
+void AppendToEnd(int fd, std::size_t sizeGuess, const std::string& path, std::string& out) {
+  const std::size_t start = out.size();
+  std::size_t used = start;
+  out.resize(start + sizeGuess + 1);
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() + out.size() / 2 + 65536);
+    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      out.resize(start);
+      ThrowFileError("Cannot read file", path, err);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  out.resize(used);
+}
+
+}  // namespace
+
 bool TryReadWholeFile(const std::string& path, std::string& out) {
   TScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) {
@@ -60,16 +86,20 @@ bool TryReadWholeFile(const std::string& path, std::string& out) {
   if (::fstat(fd.Get(), &st) != 0) ThrowFileError("Cannot read file", path, errno);
   if (S_ISDIR(st.st_mode)) ThrowFileError("Cannot read file", path, EISDIR);
   out.clear();
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowFileError("Cannot read file", path, errno);
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+  AppendToEnd(fd.Get(), static_cast<std::size_t>(st.st_size), path, out);
+  return true;
+}
+
+bool TryAppendFile(const std::string& path, std::string& out) {
+  TScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    ThrowFileError("Cannot open file", path, errno);
   }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) ThrowFileError("Cannot read file", path, errno);
+  if (!S_ISREG(st.st_mode)) return false;
+  AppendToEnd(fd.Get(), static_cast<std::size_t>(st.st_size), path, out);
   return true;
 }
 

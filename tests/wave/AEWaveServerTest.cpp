@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AEErrors.h"
+#include "AEFileSystem.h"
 #include "AEHitFileWriter.h"
 #include "AETestFileTime.h"
 #include "common/AETestTcpClient.h"
@@ -136,6 +137,12 @@ TEST_F(WaveServer, LooksUpByChannelSequenceAndHourOnOneConnection) {
   WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, onCh1);
   WriteHitFile(FSettings.DataRoot, 0, 5, kHitTime, onCh0);
   WriteHitFile(FSettings.DataRoot, 999, 5, kHitTime, onCh999);
+  // A folder where a hit file would be, and a file where a folder of the path would be.
+  ForceDirectories(HitFileName(FSettings.DataRoot, 1, kHitTime, 7));
+  std::string hourFolder = ExtractFilePath(HitFileName(FSettings.DataRoot, 3, kHitTime, 8));
+  hourFolder.pop_back();
+  ForceDirectories(ExtractFilePath(hourFolder));
+  WriteWholeFile(hourFolder, "not a folder");
 
   const TLookupCase cases[] = {
       {"the hit's own time", 1, 5, kHitTime, 0, wsFound},
@@ -150,6 +157,8 @@ TEST_F(WaveServer, LooksUpByChannelSequenceAndHourOnOneConnection) {
       {"channel 0 with a file", 0, 5, kHitTime, 0, wsFound},
       {"channel above Channels with a file", 999, 5, kHitTime, 0, wsFound},
       {"channel above Channels without one", 5, 5, kHitTime, 0, wsNotFound},
+      {"a folder in the file's place", 1, 7, kHitTime, 0, wsNotFound},
+      {"a file in the hour folder's place", 3, 8, kHitTime, 0, wsNotFound},
       {"highest channel", 65535, 5, kHitTime, 0, wsNotFound},
   };
   auto c = Connect();
