@@ -144,12 +144,13 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
     DWORD flags = 0;
     const int rc = receive ? WSARecv(FSocket.Get(), &buf, 1, &done, &flags, &ov, nullptr)
                            : WSASend(FSocket.Get(), &buf, 1, &done, 0, &ov, nullptr);
-    if (rc != 0) {
-      const int err = WSAGetLastError();
-      if (err != WSA_IO_PENDING) {
-        FOpen = false;
-        ThrowSocketError(step + FPeer, err);
-      }
+    // Done at once (a reply that fits the send buffer, a request already there): done
+    // holds the count, and the two waits below would only cost time.
+    if (rc == 0) return done;
+    const int err = WSAGetLastError();
+    if (err != WSA_IO_PENDING) {
+      FOpen = false;
+      ThrowSocketError(step + FPeer, err);
     }
     const HANDLE events[2] = {FIo.Get(), FAbort.Get()};
     const DWORD woke = WaitForMultipleObjects(2, events, FALSE, waitMs);
