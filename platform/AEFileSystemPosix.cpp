@@ -54,14 +54,16 @@ namespace {
 
 // Reads fd to its end into out after what it holds. The size is a guess only (the file
 // may change meanwhile); the spare byte lets the read that meets the end find room
-// without growing out.
-void AppendToEnd(int fd, std::size_t sizeGuess, const std::string& path, std::string& out) {
+// without growing out, and tells, for a regular file, that the end has been met: such
+// a file reads short only at its end, so it needs no further read that returns 0.
+void AppendToEnd(int fd, const struct stat& st, const std::string& path, std::string& out) {
   const std::size_t start = out.size();
   std::size_t used = start;
-  out.resize(start + sizeGuess + 1);
+  out.resize(start + static_cast<std::size_t>(st.st_size) + 1);
   for (;;) {
     if (used == out.size()) out.resize(out.size() + out.size() / 2 + 65536);
-    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    const std::size_t asked = out.size() - used;
+    const ssize_t n = ::read(fd, out.data() + used, asked);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
@@ -70,6 +72,7 @@ void AppendToEnd(int fd, std::size_t sizeGuess, const std::string& path, std::st
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    if (S_ISREG(st.st_mode) && static_cast<std::size_t>(n) < asked) break;
   }
   out.resize(used);
 }
@@ -86,7 +89,7 @@ bool TryReadWholeFile(const std::string& path, std::string& out) {
   if (::fstat(fd.Get(), &st) != 0) ThrowFileError("Cannot read file", path, errno);
   if (S_ISDIR(st.st_mode)) ThrowFileError("Cannot read file", path, EISDIR);
   out.clear();
-  AppendToEnd(fd.Get(), static_cast<std::size_t>(st.st_size), path, out);
+  AppendToEnd(fd.Get(), st, path, out);
   return true;
 }
 
@@ -99,7 +102,7 @@ bool TryAppendFile(const std::string& path, std::string& out) {
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) ThrowFileError("Cannot read file", path, errno);
   if (!S_ISREG(st.st_mode)) return false;
-  AppendToEnd(fd.Get(), static_cast<std::size_t>(st.st_size), path, out);
+  AppendToEnd(fd.Get(), st, path, out);
   return true;
 }
 
