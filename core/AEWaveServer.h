@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,17 +44,26 @@ static_assert(offsetof(TAEWaveReply, Length) == 8);
 inline constexpr std::uint32_t kWaveRequestMagic = 0x31524541;  // "AER1"
 inline constexpr std::uint32_t kWaveReplyMagic = 0x31534541;    // "AES1"
 
+// Collectors keep their connections, so each one holds a thread and a descriptor for as
+// long as it stays; the cap keeps peers that only connect from taking the descriptors
+// the hit files need.
+inline constexpr std::size_t kWaveMaxConnections = 64;
+// A request whose first byte has arrived must be whole within this, or its connection
+// is closed; the wait for the first byte has no limit.
+inline constexpr std::chrono::seconds kWaveRequestTimeout{10};
+
 enum TAEWaveStatus : std::int32_t {
   wsFound = 0,       // the hit file follows; the connection stays open
   wsNotFound = 1,    // no hit file at that path; the connection stays open
   wsBadRequest = 2,  // wrong magic or another agent's id; the connection is closed
 };
 
-// Serves one request of a wave-server connection: reads 24 bytes, counts the request,
-// answers and, for a bad request, closes the connection. Raises (and the server then
-// closes the connection without a reply) when the connection ends before a whole
-// request has arrived, when an existing hit file cannot be read, and when the reply
-// cannot be written. Thread-safe: settings are only read, the counters are atomic
+// Serves one request of a wave-server connection: reads 24 bytes (the last 23 within
+// kWaveRequestTimeout of the first), counts the request, answers and, for a bad
+// request, closes the connection. Raises (and the server then closes the connection
+// without a reply) when the connection ends or times out before a whole request has
+// arrived, when an existing hit file cannot be read, and when the reply cannot be
+// written. Thread-safe: settings are only read, the counters are atomic
 // (relaxed: they are for display and imply no ordering).
 void ServeWaveRequest(TAETcpConnection& connection, const TAESettings& settings,
                       std::atomic<std::int64_t>& waveRequests, std::atomic<std::int64_t>& waveServed);
@@ -70,6 +80,8 @@ class TAEWaveServer {
   void Activate(std::uint16_t port) { FServer.Activate(port); }
   // Stops listening, closes every connection and joins every connection thread.
   void Deactivate() { FServer.Deactivate(); }
+  // Connections being served; at most kWaveMaxConnections.
+  std::size_t ConnectionCount() const { return FServer.ConnectionCount(); }
   bool Active() const { return FServer.Active(); }
   std::uint16_t Port() const { return FServer.Port(); }
   int ListenerCount() const { return FServer.ListenerCount(); }

@@ -19,6 +19,12 @@ bool DirectoryExists(const std::string& path);
 // failure (no permission, a folder of that name) raises.
 bool TryReadWholeFile(const std::string& path, std::string& out);
 
+// Adds the whole file's bytes after what out holds, read straight into out, so that a
+// caller can put its own header in front without a copy. Returns false, with out as
+// before, when there is no file at path (nothing there, or a folder); raises on any
+// other failure, out as before.
+bool TryAppendFile(const std::string& path, std::string& out);
+
 // Creates or replaces the file with exactly these bytes; raises on failure.
 void WriteWholeFile(const std::string& path, std::string_view bytes);
 

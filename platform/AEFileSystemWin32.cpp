@@ -49,22 +49,61 @@ bool DirectoryExists(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+namespace {
+
+// Reads h to its end into out after what it holds. The size is a guess only (the file
+// may change meanwhile); the spare byte lets the read that meets the end find room
+// without growing out.
+void AppendToEnd(HANDLE h, const std::string& path, std::string& out) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(h, &size)) size.QuadPart = 0;
+  const std::size_t start = out.size();
+  std::size_t used = start;
+  out.resize(start + static_cast<std::size_t>(size.QuadPart) + 1);
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() + out.size() / 2 + 65536);
+    DWORD got = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(out.size() - used, 1u << 30));
+    if (!ReadFile(h, out.data() + used, chunk, &got, nullptr)) {
+      const DWORD err = GetLastError();
+      out.resize(start);
+      ThrowFileError("Cannot read file", path, err);
+    }
+    if (got == 0) break;
+    used += got;
+  }
+  out.resize(used);
+}
+
+HANDLE OpenForReading(const std::string& path) {
+  return CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
 bool TryReadWholeFile(const std::string& path, std::string& out) {
-  TScopedHandle h(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  TScopedHandle h(OpenForReading(path));
   if (!h.Valid()) {
     const DWORD err = GetLastError();
     if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return false;
     ThrowFileError("Cannot open file", path, err);
   }
   out.clear();
-  char buf[65536];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(h.Get(), buf, sizeof buf, &got, nullptr)) ThrowFileError("Cannot read file", path, GetLastError());
-    if (got == 0) break;
-    out.append(buf, got);
+  AppendToEnd(h.Get(), path, out);
+  return true;
+}
+
+bool TryAppendFile(const std::string& path, std::string& out) {
+  TScopedHandle h(OpenForReading(path));
+  if (!h.Valid()) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return false;
+    // A folder cannot be opened as a file; it is no file, not a failure.
+    if (err == ERROR_ACCESS_DENIED && DirectoryExists(path)) return false;
+    ThrowFileError("Cannot open file", path, err);
   }
+  AppendToEnd(h.Get(), path, out);
   return true;
 }
 

@@ -33,6 +33,7 @@ struct TConnection {
 struct TAETcpServer::TImpl {
   TAEConnectionHandler FHandler;
   TAEThreadStarter FStarter;
+  std::size_t FMaxConnections = 0;
 
   std::mutex FActivation;  // serialises Activate and Deactivate
   std::vector<std::unique_ptr<IAEListenSocket>> FListeners;  // guarded by FActivation
@@ -46,6 +47,7 @@ struct TAETcpServer::TImpl {
   bool FStopping = false;                             // guarded by FLock
   std::atomic<bool> FStoppingFlag{false};  // FStopping for the per-request check, without the lock
   std::list<std::shared_ptr<TConnection>> FConnections;  // guarded by FLock
+  std::size_t FServing = 0;  // connections in FConnections not yet Done; guarded by FLock
 
   void StopLocked();  // REQUIRES: FActivation held
   void AcceptLoop(IAEListenSocket& listener);
@@ -56,8 +58,10 @@ struct TAETcpServer::TImpl {
   bool Stopping() const { return FStoppingFlag.load(std::memory_order_relaxed); }
 };
 
-TAETcpServer::TAETcpServer(TAEConnectionHandler handler, TAEThreadStarter starter) : FImpl(std::make_unique<TImpl>()) {
+TAETcpServer::TAETcpServer(TAEConnectionHandler handler, std::size_t maxConnections, TAEThreadStarter starter)
+    : FImpl(std::make_unique<TImpl>()) {
   FImpl->FHandler = std::move(handler);
+  FImpl->FMaxConnections = maxConnections;
   FImpl->FStarter = starter ? std::move(starter) : [](std::function<void()> body) { return std::thread(std::move(body)); };
 }
 
@@ -66,13 +70,11 @@ TAETcpServer::~TAETcpServer() { Deactivate(); }
 bool TAETcpServer::Active() const { return FImpl->FActive.load(); }
 std::uint16_t TAETcpServer::Port() const { return FImpl->FPort.load(); }
 int TAETcpServer::ListenerCount() const { return FImpl->FListenerCount.load(); }
+std::size_t TAETcpServer::MaxConnections() const { return FImpl->FMaxConnections; }
 
 std::size_t TAETcpServer::ConnectionCount() const {
   std::lock_guard lock(FImpl->FLock);
-  std::size_t open = 0;
-  for (const auto& c : FImpl->FConnections)
-    if (!c->Done) ++open;
-  return open;
+  return FImpl->FServing;
 }
 
 void TAETcpServer::Activate(std::uint16_t port) {
@@ -141,6 +143,7 @@ void TAETcpServer::TImpl::StopLocked() {
       if (c->Socket) c->Socket->Abort();
     connections.swap(FConnections);
   }
+  // FServing falls back to 0 as each of these threads ends.
   for (auto& c : connections)
     if (c->Thread.joinable()) c->Thread.join();
 
@@ -173,10 +176,14 @@ void TAETcpServer::TImpl::AcceptLoop(IAEListenSocket& listener) {
 
 void TAETcpServer::TImpl::StartConnection(std::unique_ptr<IAEAcceptedSocket> socket) {
   auto conn = std::make_shared<TConnection>();
-  conn->Socket = std::move(socket);
   {
     std::lock_guard lock(FLock);
+    // Full: socket closes this connection as it goes out of scope, at once, so that a
+    // peer cannot hold a thread and a descriptor with a connection we do not serve.
+    if (FServing >= FMaxConnections) return;
+    conn->Socket = std::move(socket);
     FConnections.push_back(conn);
+    ++FServing;
   }
   std::thread thread;
   try {
@@ -187,6 +194,7 @@ void TAETcpServer::TImpl::StartConnection(std::unique_ptr<IAEAcceptedSocket> soc
     std::lock_guard lock(FLock);
     dropped = std::move(conn->Socket);
     FConnections.remove(conn);
+    --FServing;
     return;
   }
   std::lock_guard lock(FLock);
@@ -208,6 +216,7 @@ void TAETcpServer::TImpl::RunConnection(TConnection& conn) {
     std::lock_guard lock(FLock);
     finished = std::move(conn.Socket);
     conn.Done = true;
+    --FServing;
   }
   // finished closes the socket here, outside the lock.
 }

@@ -1,8 +1,9 @@
-// A TCP listening server with one thread per accepted connection. It listens on every
-// local IPv4 address and, where the system has IPv6, on every local IPv6 address too,
-// one listening socket and one listening thread per address family.
+// A TCP listening server with one thread per accepted connection, up to a cap. It
+// listens on every local IPv4 address and, where the system has IPv6, on every local
+// IPv6 address too, one listening socket and one listening thread per address family.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,12 @@ class TAETcpConnection {
   // EAEOsError when the peer closes or resets the connection, when it fails, and when
   // the server is deactivated.
   virtual void ReadExact(void* buffer, std::size_t size) = 0;
+
+  // As ReadExact, but only the wait for the first byte has no time limit: the rest must
+  // arrive within completeWithin of it, else the call raises EAEOsError (timed out) and
+  // the connection counts as closed. A peer may stay idle between requests, but it
+  // cannot hold a thread with a request it never finishes.
+  virtual void ReadRequest(void* buffer, std::size_t size, std::chrono::milliseconds completeWithin) = 0;
 
   // Sends all size bytes; raises EAEOsError when the connection fails or the server is
   // deactivated.
@@ -48,7 +55,9 @@ using TAEThreadStarter = std::function<std::thread(std::function<void()>)>;
 
 class TAETcpServer {
  public:
-  explicit TAETcpServer(TAEConnectionHandler handler, TAEThreadStarter starter = {});
+  // At most maxConnections connections are served at once; one accepted beyond them is
+  // closed at once, so that peers cannot take every descriptor of the process.
+  TAETcpServer(TAEConnectionHandler handler, std::size_t maxConnections, TAEThreadStarter starter = {});
   ~TAETcpServer();  // deactivates
   TAETcpServer(const TAETcpServer&) = delete;
   TAETcpServer& operator=(const TAETcpServer&) = delete;
@@ -71,6 +80,7 @@ class TAETcpServer {
   int ListenerCount() const;
   // Connections whose threads have not yet finished.
   std::size_t ConnectionCount() const;
+  std::size_t MaxConnections() const;
 
   // Activate, Deactivate and the queries may be called from any thread, but Activate and
   // Deactivate not at the same time from two threads.

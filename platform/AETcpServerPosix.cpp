@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -61,21 +63,10 @@ class TPosixAcceptedSocket final : public IAEAcceptedSocket {
  public:
   TPosixAcceptedSocket(int fd, std::string peer) : FFd(fd), FPeer(std::move(peer)) {}
 
-  void ReadExact(void* buffer, std::size_t size) override {
-    auto* p = static_cast<char*>(buffer);
-    while (size > 0) {
-      const ssize_t n = ::recv(FFd.Get(), p, size, 0);
-      if (n > 0) {
-        p += n;
-        size -= static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        FOpen = false;
-        throw EAEOsError("Connection closed by " + FPeer, 0);
-      } else if (errno != EINTR) {
-        FOpen = false;
-        ThrowSocketError("Cannot read from " + FPeer, errno);
-      }
-    }
+  void ReadExact(void* buffer, std::size_t size) override { Read(buffer, size, std::nullopt); }
+
+  void ReadRequest(void* buffer, std::size_t size, std::chrono::milliseconds completeWithin) override {
+    Read(buffer, size, completeWithin);
   }
 
   void Write(const void* data, std::size_t size) override {
@@ -103,10 +94,45 @@ class TPosixAcceptedSocket final : public IAEAcceptedSocket {
 
   void Abort() override {
     FOpen = false;
-    ::shutdown(FFd.Get(), SHUT_RDWR);
+    ::shutdown(FFd.Get(), SHUT_RDWR);  // also wakes the poll of a timed read
   }
 
  private:
+  // Without a limit every recv blocks; with one, the bytes after the first are waited
+  // for by poll against the deadline that the first byte set.
+  void Read(void* buffer, std::size_t size, std::optional<std::chrono::milliseconds> completeWithin) {
+    auto* p = static_cast<char*>(buffer);
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    while (size > 0) {
+      if (deadline) WaitReadable(*deadline, *completeWithin);
+      const ssize_t n = ::recv(FFd.Get(), p, size, 0);
+      if (n > 0) {
+        p += n;
+        size -= static_cast<std::size_t>(n);
+        if (completeWithin && !deadline) deadline = std::chrono::steady_clock::now() + *completeWithin;
+      } else if (n == 0) {
+        FOpen = false;
+        throw EAEOsError("Connection closed by " + FPeer, 0);
+      } else if (errno != EINTR) {
+        FOpen = false;
+        ThrowSocketError("Cannot read from " + FPeer, errno);
+      }
+    }
+  }
+
+  void WaitReadable(std::chrono::steady_clock::time_point deadline, std::chrono::milliseconds limit) {
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd pfd{FFd.Get(), POLLIN, 0};
+      const int rc = left.count() > 0 ? ::poll(&pfd, 1, static_cast<int>(left.count())) : 0;
+      if (rc > 0) return;  // data, the end or an error: recv tells which
+      if (rc < 0 && errno == EINTR) continue;
+      FOpen = false;
+      if (rc < 0) ThrowSocketError("Cannot read from " + FPeer, errno);
+      ThrowSocketError("Cannot read from " + FPeer + ": the request was not whole within " + std::to_string(limit.count()) + " ms", ETIMEDOUT);
+    }
+  }
+
   TScopedFd FFd;
   std::string FPeer;
   std::atomic<bool> FOpen{true};

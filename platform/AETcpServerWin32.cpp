@@ -2,7 +2,11 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -74,23 +78,16 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
  public:
   TWinAcceptedSocket(SOCKET s, std::string peer) : FSocket(s), FPeer(std::move(peer)) {}
 
-  void ReadExact(void* buffer, std::size_t size) override {
-    auto* p = static_cast<char*>(buffer);
-    while (size > 0) {
-      const DWORD n = Transfer(true, p, size);
-      if (n == 0) {
-        FOpen = false;
-        throw EAEOsError("Connection closed by " + FPeer, 0);
-      }
-      p += n;
-      size -= n;
-    }
+  void ReadExact(void* buffer, std::size_t size) override { Read(buffer, size, std::nullopt); }
+
+  void ReadRequest(void* buffer, std::size_t size, std::chrono::milliseconds completeWithin) override {
+    Read(buffer, size, completeWithin);
   }
 
   void Write(const void* data, std::size_t size) override {
     auto* p = const_cast<char*>(static_cast<const char*>(data));  // WSABUF is not const; WSASend only reads
     while (size > 0) {
-      const DWORD n = Transfer(false, p, size);
+      const DWORD n = Transfer(false, p, size, INFINITE);
       p += n;
       size -= n;
     }
@@ -110,7 +107,30 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
   }
 
  private:
-  DWORD Transfer(bool receive, char* p, std::size_t size) {
+  // Without a limit every wait is endless; with one, the bytes after the first must
+  // come before the deadline that the first byte set.
+  void Read(void* buffer, std::size_t size, std::optional<std::chrono::milliseconds> completeWithin) {
+    auto* p = static_cast<char*>(buffer);
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    while (size > 0) {
+      DWORD waitMs = INFINITE;
+      if (deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+        waitMs = static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0));
+      }
+      const DWORD n = Transfer(true, p, size, waitMs);
+      if (n == 0) {
+        FOpen = false;
+        throw EAEOsError("Connection closed by " + FPeer, 0);
+      }
+      p += n;
+      size -= n;
+      if (completeWithin && !deadline) deadline = std::chrono::steady_clock::now() + *completeWithin;
+    }
+  }
+
+  // Returns the bytes moved; raises on failure, on Abort and when waitMs runs out.
+  DWORD Transfer(bool receive, char* p, std::size_t size, DWORD waitMs) {
     const char* step = receive ? "Cannot read from " : "Cannot write to ";
     if (WaitForSingleObject(FAbort.Get(), 0) == WAIT_OBJECT_0) {
       FOpen = false;
@@ -124,21 +144,24 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
     DWORD flags = 0;
     const int rc = receive ? WSARecv(FSocket.Get(), &buf, 1, &done, &flags, &ov, nullptr)
                            : WSASend(FSocket.Get(), &buf, 1, &done, 0, &ov, nullptr);
-    if (rc != 0) {
-      const int err = WSAGetLastError();
-      if (err != WSA_IO_PENDING) {
-        FOpen = false;
-        ThrowSocketError(step + FPeer, err);
-      }
+    // Done at once (a reply that fits the send buffer, a request already there): done
+    // holds the count, and the two waits below would only cost time.
+    if (rc == 0) return done;
+    const int err = WSAGetLastError();
+    if (err != WSA_IO_PENDING) {
+      FOpen = false;
+      ThrowSocketError(step + FPeer, err);
     }
     const HANDLE events[2] = {FIo.Get(), FAbort.Get()};
-    const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    const DWORD woke = WaitForMultipleObjects(2, events, FALSE, waitMs);
     if (woke != WAIT_OBJECT_0) {
       // Cancel, then wait for the cancellation to complete: the kernel must be done with
       // ov and the buffer before they go out of scope.
       CancelIoEx(reinterpret_cast<HANDLE>(FSocket.Get()), &ov);
       WSAGetOverlappedResult(FSocket.Get(), &ov, &done, TRUE, &flags);
       FOpen = false;
+      if (woke == WAIT_TIMEOUT)
+        throw EAEOsError(step + FPeer + ": the request was not whole in time", WSAETIMEDOUT);
       throw EAEOsError(step + FPeer + ": the server is shutting down", WSAESHUTDOWN);
     }
     if (!WSAGetOverlappedResult(FSocket.Get(), &ov, &done, FALSE, &flags)) {

@@ -1,6 +1,8 @@
 // Wave-server load: collectors fetching 4096-sample hit files from a running server on
-// 127.0.0.1, over 1 and 8 connections at once, beside the ceiling: the same process
-// reading the same files straight from disk on as many threads.
+// 127.0.0.1, over 1 and 8 connections at once, beside two ceilings: the same process
+// reading the same files straight from disk on as many threads, and, for one
+// connection, a bare loopback peer answering the same 24-byte requests with a reply of
+// the same size from memory.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "AEFileSystem.h"
 #include "AEProtocol.h"
 #include "AEWaveServer.h"
+#include "AEBareLoopback.h"
 #include "common/AETestTcpClient.h"
 
 namespace {
@@ -85,10 +88,12 @@ std::string Request(std::uint32_t seq) {
   return std::string(reinterpret_cast<const char*>(&r), sizeof r);
 }
 
-void BM_WaveFetch(benchmark::State& state) {
-  TFixture& f = Fixture();
-  TAETestTcpClient client("127.0.0.1", f.Server->Port());
-  const std::size_t replySize = 12 + 88 + 2 * kSamples;
+constexpr std::size_t kReplySize = 12 + 88 + 2 * kSamples;
+
+// The same client loop for the server and the bare peer.
+void FetchLoop(benchmark::State& state, std::uint16_t port) {
+  TAETestTcpClient client("127.0.0.1", port);
+  const std::size_t replySize = kReplySize;
   std::vector<double> latencyUs;
   latencyUs.reserve(1 << 20);
   std::uint32_t seq = static_cast<std::uint32_t>(state.thread_index() * 31);
@@ -109,6 +114,17 @@ void BM_WaveFetch(benchmark::State& state) {
   state.counters["p99_us"] = benchmark::Counter(p99, benchmark::Counter::kAvgThreads);
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(replySize));
+}
+
+void BM_WaveFetch(benchmark::State& state) { FetchLoop(state, Fixture().Server->Port()); }
+
+// The ceiling of one connection: what loopback TCP and the client cost, with no file.
+void BM_BareLoopbackCeiling(benchmark::State& state) {
+  TAEWaveReply head{kWaveReplyMagic, wsFound, static_cast<std::int32_t>(kReplySize - sizeof(TAEWaveReply))};
+  std::string reply(reinterpret_cast<const char*>(&head), sizeof head);
+  reply += HitFile(1);
+  static TBareReplyServer peer(reply);
+  FetchLoop(state, peer.Port());
 }
 
 // The ceiling: the same files read whole from disk in this process.
@@ -132,5 +148,6 @@ void BM_DiskReadCeiling(benchmark::State& state) {
 
 BENCHMARK(BM_WaveFetch)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_DiskReadCeiling)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_BareLoopbackCeiling)->Threads(1)->UseRealTime()->MinTime(2.0);
 
 BENCHMARK_MAIN();

@@ -15,6 +15,7 @@ class TTestProcess {
     std::string StdoutPath;      // empty with NoStdout
     bool NoStdout = false;       // start with standard output closed
     std::string TempFolder;      // TMPDIR of the child (POSIX)
+    int MaxOpenFiles = 0;        // the child's descriptor limit, 0 = ours (POSIX)
   };
   explicit TTestProcess(const TOptions& options);
   ~TTestProcess();  // kills a child still running

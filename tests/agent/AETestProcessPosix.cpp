@@ -1,11 +1,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -20,12 +21,6 @@ struct TTestProcess::TImpl {
 };
 
 TTestProcess::TTestProcess(const TOptions& o) : FImpl(std::make_unique<TImpl>()) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  if (o.NoStdout)
-    posix_spawn_file_actions_addclose(&fa, STDOUT_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, o.StdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e)
     if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
@@ -38,9 +33,49 @@ TTestProcess::TTestProcess(const TOptions& o) : FImpl(std::make_unique<TImpl>())
   std::vector<char*> argv;
   for (auto& s : args) argv.push_back(s.data());
   argv.push_back(nullptr);
-  const int rc = posix_spawn(&FImpl->Pid, o.Exe.c_str(), &fa, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) throw std::runtime_error("posix_spawn " + o.Exe + ": " + std::strerror(rc));
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  if (o.MaxOpenFiles > 0) files.rlim_cur = static_cast<rlim_t>(o.MaxOpenFiles);
+  // A pipe that exec closes tells the parent whether the child got as far as exec.
+  int status[2];
+  if (::pipe2(status, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+
+  // fork, not posix_spawn, for the descriptor limit. The test process may have threads:
+  // the child makes only async-signal-safe calls until exec.
+  FImpl->Pid = ::fork();
+  if (FImpl->Pid == 0) {
+    ::close(status[0]);
+    int err = 0;
+    if (o.NoStdout) {
+      ::close(STDOUT_FILENO);
+    } else {
+      const int fd = ::open(o.StdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) err = errno;
+      if (fd > STDOUT_FILENO) ::close(fd);
+    }
+    if (err == 0 && ::setrlimit(RLIMIT_NOFILE, &files) != 0) err = errno;
+    if (err == 0) ::execve(o.Exe.c_str(), argv.data(), envp.data());
+    if (err == 0) err = errno;
+    [[maybe_unused]] const ssize_t n = ::write(status[1], &err, sizeof err);
+    ::_exit(127);
+  }
+  const int forkErr = errno;
+  ::close(status[1]);
+  if (FImpl->Pid < 0) {
+    ::close(status[0]);
+    throw std::runtime_error(std::string("fork: ") + std::strerror(forkErr));
+  }
+  int childErr = 0;
+  ssize_t got;
+  do got = ::read(status[0], &childErr, sizeof childErr);
+  while (got < 0 && errno == EINTR);
+  ::close(status[0]);
+  if (got > 0) {
+    int ignored = 0;
+    ::waitpid(FImpl->Pid, &ignored, 0);
+    FImpl->Exit = 127;
+    throw std::runtime_error("start " + o.Exe + ": " + std::strerror(childErr));
+  }
   FImpl->PidFd = static_cast<int>(::syscall(SYS_pidfd_open, FImpl->Pid, 0));
   if (FImpl->PidFd < 0) throw std::runtime_error("pidfd_open");
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -17,6 +18,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// Room for every test below that does not test the cap itself.
+constexpr std::size_t kCap = 16;
 
 // Echoes each 4-byte request; "quit" closes the connection after its echo.
 void EchoHandler(TAETcpConnection& c) {
@@ -41,8 +45,23 @@ std::string Echo(TAETestTcpClient& client, const std::string& four) {
   return client.Receive(4);
 }
 
+// A new connection is served once the server has let a finished one go; until then
+// each attempt is closed at once.
+bool EchoOnANewConnection(std::uint16_t port, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    TAETestTcpClient c("127.0.0.1", port);
+    try {
+      if (Echo(c, "late") == "late") return true;
+    } catch (const std::runtime_error&) {
+      // closed before our request got there
+    }
+  }
+  return false;
+}
+
 TEST(TcpServer, ServesManyRequestsPerConnectionAndClosesOnRequest) {
-  TAETcpServer server(EchoHandler);
+  TAETcpServer server(EchoHandler, kCap);
   server.Activate(0);
   ASSERT_TRUE(server.Active());
   ASSERT_NE(server.Port(), 0);
@@ -57,7 +76,7 @@ TEST(TcpServer, ServesManyRequestsPerConnectionAndClosesOnRequest) {
 }
 
 TEST(TcpServer, ListensOnIPv6LoopbackWhereTheMachineHasIt) {
-  TAETcpServer server(EchoHandler);
+  TAETcpServer server(EchoHandler, kCap);
   server.Activate(0);
   const bool v6 = TAETestTcpClient::HasIPv6Loopback();
   ASSERT_EQ(server.ListenerCount(), v6 ? 2 : 1);
@@ -70,7 +89,7 @@ TEST(TcpServer, ListensOnIPv6LoopbackWhereTheMachineHasIt) {
 }
 
 TEST(TcpServer, DeactivateWithIdleConnectionsReturnsPromptly) {
-  TAETcpServer server(EchoHandler);
+  TAETcpServer server(EchoHandler, kCap);
   server.Activate(0);
   std::vector<std::unique_ptr<TAETestTcpClient>> idle;
   for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<TAETestTcpClient>("127.0.0.1", server.Port()));
@@ -93,9 +112,9 @@ TEST(TcpServer, DeactivateWithIdleConnectionsReturnsPromptly) {
 }
 
 TEST(TcpServer, PortInUseRaisesNamingThePort) {
-  TAETcpServer first(EchoHandler);
+  TAETcpServer first(EchoHandler, kCap);
   first.Activate(0);
-  TAETcpServer second(EchoHandler);
+  TAETcpServer second(EchoHandler, kCap);
   try {
     second.Activate(first.Port());
     FAIL() << "a second server bound port " << first.Port();
@@ -110,7 +129,7 @@ TEST(TcpServer, PortInUseRaisesNamingThePort) {
 
 TEST(TcpServer, ConnectionWithoutThreadIsClosedAndServerGoesOn) {
   std::atomic<int> starts{0};
-  TAETcpServer server(EchoHandler, [&](std::function<void()> body) {
+  TAETcpServer server(EchoHandler, kCap, [&](std::function<void()> body) {
     if (++starts == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     return std::thread(std::move(body));
   });
@@ -124,7 +143,7 @@ TEST(TcpServer, ConnectionWithoutThreadIsClosedAndServerGoesOn) {
 }
 
 TEST(TcpServer, PeersThatMisbehaveLeaveOthersServed) {
-  TAETcpServer server(EchoHandler);
+  TAETcpServer server(EchoHandler, kCap);
   server.Activate(0);
   TAETestTcpClient good("127.0.0.1", server.Port());
   EXPECT_EQ(Echo(good, "one!"), "one!");
@@ -141,6 +160,53 @@ TEST(TcpServer, PeersThatMisbehaveLeaveOthersServed) {
   EXPECT_TRUE(halfClosed.WaitForEnd());
   EXPECT_EQ(Echo(good, "two!"), "two!");
   EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; })) << "finished connections were not let go";
+}
+
+TEST(TcpServer, ConnectionsBeyondTheCapAreClosedAtOnce) {
+  TAETcpServer server(EchoHandler, 2);
+  server.Activate(0);
+  EXPECT_EQ(server.MaxConnections(), 2u);
+  auto a = std::make_unique<TAETestTcpClient>("127.0.0.1", server.Port());
+  TAETestTcpClient b("127.0.0.1", server.Port());
+  ASSERT_EQ(Echo(*a, "aaaa"), "aaaa");  // both hold their places now
+  ASSERT_EQ(Echo(b, "bbbb"), "bbbb");
+  for (int i = 0; i < 3; ++i) {
+    TAETestTcpClient extra("127.0.0.1", server.Port());
+    EXPECT_TRUE(extra.WaitForEnd(5s)) << "connection " << i << " beyond the cap was kept";
+  }
+  EXPECT_EQ(server.ConnectionCount(), 2u);
+  EXPECT_EQ(Echo(*a, "a2a2"), "a2a2");  // the ones within the cap go on as before
+  EXPECT_EQ(Echo(b, "b2b2"), "b2b2");
+  a.reset();  // its place is free again once the server sees it go
+  EXPECT_TRUE(EchoOnANewConnection(server.Port()));
+  EXPECT_EQ(Echo(b, "b3b3"), "b3b3");
+}
+
+// The limit starts at a request's first byte: a connection may be silent for longer,
+// and a request sent in pieces is whole in time.
+TEST(TcpServer, ARequestMustBeWholeWithinItsLimitOfItsFirstByte) {
+  constexpr auto kLimit = 500ms;
+  std::atomic<int> served{0};
+  TAETcpServer server(
+      [&](TAETcpConnection& c) {
+        char buf[4];
+        c.ReadRequest(buf, sizeof buf, kLimit);
+        c.Write(buf, sizeof buf);
+        ++served;
+      },
+      kCap);
+  server.Activate(0);
+  TAETestTcpClient c("127.0.0.1", server.Port());
+  EXPECT_FALSE(c.WaitForEnd(2 * kLimit)) << "an idle connection was closed";
+  c.Send("ab");
+  EXPECT_FALSE(c.WaitForEnd(kLimit / 5));
+  c.Send("cd");
+  EXPECT_EQ(c.Receive(4), "abcd");
+  EXPECT_FALSE(c.WaitForEnd(2 * kLimit)) << "idle after a request, the connection was closed";
+  c.Send("x");
+  EXPECT_TRUE(c.WaitForEnd(10s)) << "an unfinished request kept its connection";
+  EXPECT_EQ(served.load(), 1);
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
 }
 
 }  // namespace

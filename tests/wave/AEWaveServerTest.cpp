@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "AEErrors.h"
+#include "AEFileSystem.h"
 #include "AEHitFileWriter.h"
 #include "AETestFileTime.h"
 #include "common/AETestTcpClient.h"
@@ -70,6 +73,22 @@ class WaveServer : public testing::Test {
   std::unique_ptr<TAETestTcpClient> Connect(const char* host = "127.0.0.1") {
     return std::make_unique<TAETestTcpClient>(host, FServer->Port());
   }
+  // A request on a new connection, tried again while the server is full and closes
+  // each new connection at once; Status -1 when no attempt got a reply within limit.
+  TReply FetchOnANewConnection(const std::string& request, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto c = Connect();
+      try {
+        c->Send(request);
+      } catch (const std::runtime_error&) {
+        continue;  // closed before our request got there
+      }
+      TReply r = ReadReply(*c);
+      if (r.Status != -1) return r;
+    }
+    return {};
+  }
 
   TAETempDir FTemp;
   TAESettings FSettings;
@@ -118,6 +137,12 @@ TEST_F(WaveServer, LooksUpByChannelSequenceAndHourOnOneConnection) {
   WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, onCh1);
   WriteHitFile(FSettings.DataRoot, 0, 5, kHitTime, onCh0);
   WriteHitFile(FSettings.DataRoot, 999, 5, kHitTime, onCh999);
+  // A folder where a hit file would be, and a file where a folder of the path would be.
+  ForceDirectories(HitFileName(FSettings.DataRoot, 1, kHitTime, 7));
+  std::string hourFolder = ExtractFilePath(HitFileName(FSettings.DataRoot, 3, kHitTime, 8));
+  hourFolder.pop_back();
+  ForceDirectories(ExtractFilePath(hourFolder));
+  WriteWholeFile(hourFolder, "not a folder");
 
   const TLookupCase cases[] = {
       {"the hit's own time", 1, 5, kHitTime, 0, wsFound},
@@ -132,6 +157,8 @@ TEST_F(WaveServer, LooksUpByChannelSequenceAndHourOnOneConnection) {
       {"channel 0 with a file", 0, 5, kHitTime, 0, wsFound},
       {"channel above Channels with a file", 999, 5, kHitTime, 0, wsFound},
       {"channel above Channels without one", 5, 5, kHitTime, 0, wsNotFound},
+      {"a folder in the file's place", 1, 7, kHitTime, 0, wsNotFound},
+      {"a file in the hour folder's place", 3, 8, kHitTime, 0, wsNotFound},
       {"highest channel", 65535, 5, kHitTime, 0, wsNotFound},
   };
   auto c = Connect();
@@ -247,12 +274,67 @@ TEST_F(WaveServer, ManyConnectionsDroppedAtOnceLeaveTheServerServing) {
   EXPECT_EQ(FRequests.load(), 0);
   keeper->Send(Request(kAgent, 1, 5, kHitTime));
   EXPECT_TRUE(ReadReply(*keeper).Data == file);
-  auto late = Connect();
-  late->Send(Request(kAgent, 1, 5, kHitTime));
-  const TReply r = ReadReply(*late);
+  // A newcomer may find the places still taken by the crowd, until the server has seen
+  // its connections go.
+  const TReply r = FetchOnANewConnection(Request(kAgent, 1, 5, kHitTime));
   EXPECT_EQ(r.Status, wsFound);
   EXPECT_TRUE(r.Data == file);
   EXPECT_EQ(FRequests.load(), 2);
+}
+
+TEST_F(WaveServer, ConnectionsBeyondTheCapAreClosedAtOnceAndTheOthersStayServed) {
+  const std::string file = HitFileBytes(kAgent, 1, 5, kHitTime, Ramp(512, 3));
+  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, file);
+  std::vector<std::unique_ptr<TAETestTcpClient>> kept;
+  for (std::size_t i = 0; i < kWaveMaxConnections; ++i) {
+    kept.push_back(Connect());
+    kept.back()->Send(Request(kAgent, 1, 5, kHitTime));
+    ASSERT_EQ(ReadReply(*kept.back()).Status, wsFound) << "connection " << i;  // it holds its place now
+  }
+  for (int i = 0; i < 8; ++i) {
+    auto extra = Connect();
+    EXPECT_TRUE(extra->WaitForEnd(std::chrono::seconds(5))) << "connection " << i << " beyond the cap was kept";
+  }
+  EXPECT_EQ(FServer->ConnectionCount(), kWaveMaxConnections);
+  for (auto& c : kept) {
+    c->Send(Request(kAgent, 1, 5, kHitTime));
+    ASSERT_TRUE(ReadReply(*c).Data == file);
+  }
+  kept.pop_back();
+  const TReply r = FetchOnANewConnection(Request(kAgent, 1, 5, kHitTime));
+  EXPECT_EQ(r.Status, wsFound);
+  EXPECT_EQ(FRequests.load(), static_cast<std::int64_t>(2 * kWaveMaxConnections + 1));
+}
+
+TEST_F(WaveServer, ARequestCutShortIsClosedAfterTheTimeoutWhileIdleConnectionsStay) {
+  using namespace std::chrono;
+  const std::string file = HitFileBytes(kAgent, 1, 5, kHitTime, Ramp(64, 3));
+  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, file);
+  auto fresh = Connect();         // never sends until the end
+  auto afterRequest = Connect();  // idle between two requests
+  afterRequest->Send(Request(kAgent, 1, 5, kHitTime));
+  ASSERT_EQ(ReadReply(*afterRequest).Status, wsFound);
+
+  auto cut = Connect();
+  const auto sent = steady_clock::now();
+  cut->Send(Request(kAgent, 1, 5, kHitTime).substr(0, 10));
+  // The server starts its clock when the first byte arrives, after our send: it can
+  // close late, never early.
+  const auto notBefore = kWaveRequestTimeout - seconds(1);
+  EXPECT_FALSE(cut->WaitForEnd(duration_cast<milliseconds>(notBefore))) << "closed well before the limit";
+  EXPECT_TRUE(cut->WaitForEnd(duration_cast<milliseconds>(sent + kWaveRequestTimeout + seconds(5) - steady_clock::now())))
+      << "an unfinished request kept its connection";
+  EXPECT_GE(steady_clock::now() - sent, notBefore);
+  EXPECT_EQ(FRequests.load(), 1);
+
+  // Both idle connections have been silent for longer than the limit and are served.
+  for (auto* c : {fresh.get(), afterRequest.get()}) {
+    c->Send(Request(kAgent, 1, 5, kHitTime));
+    const TReply r = ReadReply(*c);
+    EXPECT_EQ(r.Status, wsFound);
+    EXPECT_TRUE(r.Data == file);
+  }
+  EXPECT_EQ(FRequests.load(), 3);
 }
 
 TEST(WaveServerActivation, PortInUseRaisesNamingThePort) {
