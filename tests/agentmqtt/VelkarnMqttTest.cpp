@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "AEErrors.h"
 #include "AEMqttWatch.h"
@@ -253,4 +254,64 @@ TEST_F(AgentMqtt, PublishesRecordsWavesAndStatusOnTheirTopics) {
     EXPECT_TRUE(TMqttWatch::IsStatus(late.Got[0], "stopped"));
     EXPECT_TRUE(late.Got[0].Retain);
   }
+}
+
+namespace {
+
+// Leaves a retained message on the broker as another client would, and waits until
+// the broker has taken it.
+void PublishRetained(const TAEMosquitto& broker, const std::string& topic, const std::string& text) {
+  TAESocket s = TAESocket::Connect(broker.Host(), broker.Port(), 5000);
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.ClientId = "marker";
+  o.User = "watcher";
+  o.Password = "pw-watcher";
+  s.SendAll(BuildConnect(o));
+  s.SendAll(BuildPublish(topic, TAEBytes(text.begin(), text.end()), 1, true, 1));
+  TAEBytes in;
+  std::vector<std::uint8_t> chunk(256);
+  TAEMqttPacket p;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  bool acked = false;
+  while (!acked && std::chrono::steady_clock::now() < deadline) {
+    while (TryTakePacket(in, p)) acked = acked || p.Type == kMqttPuback;
+    if (acked) break;
+    const auto n = s.Receive(chunk, 100);
+    if (n == 0) break;
+    if (n > 0) in.insert(in.end(), chunk.begin(), chunk.begin() + n);
+  }
+  if (!acked) throw std::runtime_error("the marker was not taken");
+  s.SendAll(BuildDisconnect());
+}
+
+}  // namespace
+
+// A stop right after the start lands anywhere in the first connection attempt, most
+// often between CONNECT and CONNACK. "stopped" must stay the last word: never "online"
+// queued behind it, never the will. A round whose stop came before the client reached
+// the broker leaves the broker's status as it was.
+TEST_F(AgentMqtt, StoppedIsTheLastStatusAfterAQuickStartAndStop) {
+  constexpr int kRounds = 24;
+  int stopped = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    const std::string marker = "round " + std::to_string(round);
+    PublishRetained(*Broker, "kivu/agent12/status", marker);
+    {
+      auto agent = Make();
+      TVelkarnProbe probe(*agent);
+      probe.StartMqtt();
+      std::this_thread::sleep_for(std::chrono::microseconds(400 * (round % 8)));
+      agent->Stop();
+    }
+    std::this_thread::sleep_for(50ms);  // a will would be published by now
+    TMqttWatch late(*Broker, "late", "kivu/agent12/status");
+    ASSERT_TRUE(late.CollectUntil(10s, [](const TRawPublish&) { return true; }));
+    const std::string status = Text(late.Got[0].Payload);
+    if (status == "stopped")
+      ++stopped;
+    else
+      ASSERT_EQ(status, marker) << "only a stop before the broker was reached leaves the status alone";
+  }
+  EXPECT_GE(stopped, kRounds / 2) << "the race was hardly run";
 }
