@@ -14,6 +14,7 @@ constexpr std::int64_t kQuickDropMs = 10000;
 constexpr std::int64_t kStableMs = 60000;
 constexpr std::int32_t kDuplicateDelaySec = 60;
 constexpr std::int32_t kIdleReceiveMs = 10;
+constexpr std::size_t kFlushSlice = 256;
 constexpr std::int64_t kDisconnectDrainMs = 1000;
 // A Stop that lands while CONNACK is awaited: how long the broker still has to answer.
 constexpr std::int64_t kStopConnackGraceMs = 500;
@@ -195,7 +196,9 @@ void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
     }
   }
   try {
-    FlushQueue(SIZE_MAX);
+    // A long queue goes out in slices with reads between them: the PUBACKs of its QoS 1
+    // messages are taken while it is being sent, so that they do not fill the queue.
+    FlushQueue(kFlushSlice);
     if (NowMs() - FLastPingMs >= keepAliveMs / 2) {
       SendPacket(BuildPingReq());
       FLastPingMs = NowMs();
