@@ -320,9 +320,10 @@ TEST_F(AgentMqtt, StoppedIsTheLastStatusAfterAQuickStartAndStop) {
     TMqttWatch late(*Broker, "late", "kivu/agent12/status");
     ASSERT_TRUE(late.CollectUntil(10s, [](const TRawPublish&) { return true; }));
     const std::string status = Text(late.Got[0].Payload);
-    if (inWindow)
+    if (inWindow) {
       EXPECT_EQ(status, "stopped");
-    else if (status != "stopped")
+    } else if (status != "stopped") {
       EXPECT_EQ(status, marker) << "only a stop before the broker was reached leaves the status alone";
+    }
   }
 }
