@@ -16,10 +16,10 @@ constexpr std::int32_t kDuplicateDelaySec = 60;
 constexpr std::int32_t kIdleReceiveMs = 10;
 constexpr std::size_t kFlushSlice = 256;
 constexpr std::int64_t kDisconnectDrainMs = 1000;
+// Of that second, what the wait for the broker's close keeps when PUBACKs took the rest.
+constexpr std::int64_t kMinDrainMs = 250;
 // A Stop that lands while CONNACK is awaited: how long the broker still has to answer.
 constexpr std::int64_t kStopConnackGraceMs = 500;
-// Stop while connected: how long the PUBACKs of the last QoS 1 messages are awaited.
-constexpr std::int64_t kStopAckWaitMs = 1000;
 constexpr std::uint32_t kDefaultMaxIncomingLength = 1 << 20;
 constexpr std::uint8_t kPublishDupFlag = 0x08;
 constexpr std::size_t kPacketIds = 65535;  // 1 ... 65535
@@ -168,7 +168,8 @@ void TAEMqttClient::FinishSession() {
   }
   // The PUBACKs are awaited so that what the broker took counts as sent and leaves the
   // queue; the broker keeps its order, so DISCONNECT could follow at once otherwise.
-  const std::int64_t deadline = NowMs() + kStopAckWaitMs;
+  // They and the broker's close share one second, so that a silent broker costs no more.
+  const std::int64_t deadline = NowMs() + kDisconnectDrainMs;
   for (;;) {
     pending -= std::min(pending, FlushQueue(pending));
     bool acked;
@@ -180,7 +181,7 @@ void TAEMqttClient::FinishSession() {
     PumpIncoming(kIdleReceiveMs);
   }
   SendPacket(BuildDisconnect());
-  DrainUntilClosed();
+  DrainUntilClosed(std::max(deadline, NowMs() + kMinDrainMs));
 }
 
 void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
@@ -308,14 +309,13 @@ void TAEMqttClient::ConnectionLost(const std::string& reason) {
   ++FBackoff;
 }
 
-void TAEMqttClient::DrainUntilClosed() {
+void TAEMqttClient::DrainUntilClosed(std::int64_t deadline) {
   // Closing a socket with unread bytes (the PUBACKs of the last QoS 1 messages) resets
   // the connection, and the broker may then drop the end of the flush together with the
   // DISCONNECT and publish the will. The broker closes its side on DISCONNECT; Receive
   // raises then.
   TAEBytes ignored;
-  const std::int64_t deadline = NowMs() + kDisconnectDrainMs;
-  for (std::int64_t left = kDisconnectDrainMs; left > 0; left = deadline - NowMs()) {
+  for (std::int64_t left = deadline - NowMs(); left > 0; left = deadline - NowMs()) {
     ignored.clear();
     FTransport->Receive(ignored, static_cast<std::int32_t>(left));
   }

@@ -129,7 +129,8 @@ class TAEMqttClient {
   void SendPacket(const TAEBytes& packet);
   void Log(const std::string& line);
   void CloseTransport();
-  void DrainUntilClosed();  // after DISCONNECT: read and drop until the broker closes
+  // After DISCONNECT: read and drop until the broker closes or the deadline (NowMs) passes.
+  void DrainUntilClosed(std::int64_t deadline);
   std::vector<TSub> CopySubs() const;
   bool RemoveHeadIf(std::uint64_t seq);  // REQUIRES: FLock held
   void ForgetSent(std::shared_ptr<TOutMsg> sent, std::uint16_t id);  // REQUIRES: FLock held
