@@ -19,7 +19,9 @@ constexpr std::int64_t kDisconnectDrainMs = 1000;
 // Of that second, what the wait for the broker's close keeps when PUBACKs took the rest.
 constexpr std::int64_t kMinDrainMs = 250;
 // A Stop that lands while CONNACK is awaited: how long the broker still has to answer.
-constexpr std::int64_t kStopConnackGraceMs = 500;
+constexpr std::int64_t kStopConnackGraceMs = 300;
+// Short enough that a Stop is seen at once, while no CONNACK has come.
+constexpr std::int32_t kConnackSliceMs = 50;
 constexpr std::uint32_t kDefaultMaxIncomingLength = 1 << 20;
 constexpr std::uint8_t kPublishDupFlag = 0x08;
 constexpr std::size_t kPacketIds = 65535;  // 1 ... 65535
@@ -241,7 +243,7 @@ bool TAEMqttClient::DoConnect(std::stop_token stop) {
       if (stopping) return false;
       throw EAEError("no CONNACK within 10 s");
     }
-    if (FTransport->Receive(FIn, static_cast<std::int32_t>(std::min<std::int64_t>(left, 200))) > 0)
+    if (FTransport->Receive(FIn, static_cast<std::int32_t>(std::min<std::int64_t>(left, kConnackSliceMs))) > 0)
       FLastRecvMs = NowMs();
     CheckIncomingLength();
   }
