@@ -233,6 +233,10 @@ class TVelkarn {
   // mqtt mode only, from Start to Stop. Published into from the generator thread, the
   // client's own thread ("online") and the main thread ("stopped").
   std::unique_ptr<TAEMqttClient> FMqtt;
+  // "stopped" is the last status: once StopMqtt has queued it, the client's thread
+  // queues no "online" behind it. Both decide and publish under this lock.
+  std::mutex FMqttStatusLock;
+  bool FMqttStopping = false;  // guarded by FMqttStatusLock
   std::int64_t FWaveSecond = 0;       // UTC second of the current wave window
   std::int32_t FWavesThisSecond = 0;  // waves published in it
 

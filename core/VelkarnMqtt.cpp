@@ -55,9 +55,16 @@ void TVelkarn::StartMqtt() {
   options.WillRetain = true;
   FMqtt = std::make_unique<TAEMqttClient>(std::move(transport), options);
   FMqtt->OnLog = [](const std::string& line) { PrintMqttLog(line); };
+  {
+    std::lock_guard lock(FMqttStatusLock);
+    FMqttStopping = false;
+  }
   // Only queues: the client calls it on its own thread after each accepted CONNACK,
   // so "online" goes out behind whatever waited while the broker was away.
-  FMqtt->OnConnected = [this] { FMqtt->Publish(MqttTopic("/status"), std::string_view("online"), 1, true); };
+  FMqtt->OnConnected = [this] {
+    std::lock_guard lock(FMqttStatusLock);
+    if (!FMqttStopping) FMqtt->Publish(MqttTopic("/status"), std::string_view("online"), 1, true);
+  };
   FMqtt->Start();
 }
 
@@ -65,7 +72,11 @@ void TVelkarn::StopMqtt() {
   if (!FMqtt) return;
   // Connected, the client sends this and the rest of its queue before DISCONNECT, so
   // the broker drops the will and keeps "stopped"; otherwise it is lost with the queue.
-  FMqtt->Publish(MqttTopic("/status"), std::string_view("stopped"), 1, true);
+  {
+    std::lock_guard lock(FMqttStatusLock);
+    FMqttStopping = true;
+    FMqtt->Publish(MqttTopic("/status"), std::string_view("stopped"), 1, true);
+  }
   FMqtt->Stop();
   FMqtt.reset();
 }

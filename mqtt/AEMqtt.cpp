@@ -14,7 +14,17 @@ constexpr std::int64_t kQuickDropMs = 10000;
 constexpr std::int64_t kStableMs = 60000;
 constexpr std::int32_t kDuplicateDelaySec = 60;
 constexpr std::int32_t kIdleReceiveMs = 10;
+constexpr std::size_t kFlushSlice = 256;
 constexpr std::int64_t kDisconnectDrainMs = 1000;
+// Of that second, what the wait for the broker's close keeps when PUBACKs took the rest.
+constexpr std::int64_t kMinDrainMs = 250;
+// A Stop that lands while CONNACK is awaited: how long the broker still has to answer.
+constexpr std::int64_t kStopConnackGraceMs = 300;
+// Short enough that a Stop is seen at once, while no CONNACK has come.
+constexpr std::int32_t kConnackSliceMs = 50;
+constexpr std::uint32_t kDefaultMaxIncomingLength = 1 << 20;
+constexpr std::uint8_t kPublishDupFlag = 0x08;
+constexpr std::size_t kPacketIds = 65535;  // 1 ... 65535
 
 }  // namespace
 
@@ -27,6 +37,7 @@ TAEMqttClient::TAEMqttClient(std::unique_ptr<IAEMqttTransport> transport, const 
     : FTransport(std::move(transport)), FOptions(options) {
   if (FOptions.KeepAliveSec == 0) FOptions.KeepAliveSec = 60;
   if (FOptions.MaxQueue <= 0) FOptions.MaxQueue = 1000;
+  if (FOptions.MaxIncomingLength == 0) FOptions.MaxIncomingLength = kDefaultMaxIncomingLength;
 }
 
 TAEMqttClient::~TAEMqttClient() { Stop(); }
@@ -70,8 +81,12 @@ bool TAEMqttClient::Publish(const std::string& topic, TAEBytes payload, std::uin
   msg->Retain = retain;
   bool kept = true;
   std::lock_guard lock(FLock);
-  while (FQueue.size() >= static_cast<std::size_t>(FOptions.MaxQueue)) {
-    FQueue.pop_front();
+  while (QueuedLocked() >= static_cast<std::size_t>(FOptions.MaxQueue)) {
+    // The oldest is in flight when any is. Its identifier stays taken until its PUBACK.
+    if (!FInFlight.empty())
+      FInFlight.pop_front();
+    else
+      FQueue.pop_front();
     ++FStats.Dropped;
     kept = false;
   }
@@ -88,7 +103,7 @@ TAEMqttStats TAEMqttClient::Stats() const {
   std::lock_guard lock(FLock);
   TAEMqttStats s = FStats;
   s.Connected = FConnected.load();
-  s.Queued = static_cast<std::int32_t>(FQueue.size());
+  s.Queued = static_cast<std::int32_t>(QueuedLocked());
   return s;
 }
 
@@ -133,15 +148,7 @@ void TAEMqttClient::Run(std::stop_token stop) {
   }
   if (FConnected.load()) {
     try {
-      // Only what is queued now: a publisher that never pauses must not hold up Stop.
-      std::size_t pending;
-      {
-        std::lock_guard lock(FLock);
-        pending = FQueue.size();
-      }
-      FlushQueue(pending);
-      SendPacket(BuildDisconnect());
-      DrainUntilClosed();
+      FinishSession();
     } catch (const std::exception&) {
       // The broker is gone; the transport is closed below and the entry stays queued.
     }
@@ -150,7 +157,33 @@ void TAEMqttClient::Run(std::stop_token stop) {
     std::lock_guard lock(FLock);
     FConnected = false;
   }
+  EndSession();
   CloseTransport();
+}
+
+void TAEMqttClient::FinishSession() {
+  // Only what is queued now: a publisher that never pauses must not hold up Stop.
+  std::size_t pending;
+  {
+    std::lock_guard lock(FLock);
+    pending = FQueue.size();
+  }
+  // The PUBACKs are awaited so that what the broker took counts as sent and leaves the
+  // queue; the broker keeps its order, so DISCONNECT could follow at once otherwise.
+  // They and the broker's close share one second, so that a silent broker costs no more.
+  const std::int64_t deadline = NowMs() + kDisconnectDrainMs;
+  for (;;) {
+    pending -= std::min(pending, FlushQueue(pending));
+    bool acked;
+    {
+      std::lock_guard lock(FLock);
+      acked = FInFlight.empty();
+    }
+    if ((pending == 0 && acked) || NowMs() >= deadline) break;
+    PumpIncoming(kIdleReceiveMs);
+  }
+  SendPacket(BuildDisconnect());
+  DrainUntilClosed(std::max(deadline, NowMs() + kMinDrainMs));
 }
 
 void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
@@ -166,7 +199,9 @@ void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
     }
   }
   try {
-    FlushQueue(SIZE_MAX);
+    // A long queue goes out in slices with reads between them: the PUBACKs of its QoS 1
+    // messages are taken while it is being sent, so that they do not fill the queue.
+    FlushQueue(kFlushSlice);
     if (NowMs() - FLastPingMs >= keepAliveMs / 2) {
       SendPacket(BuildPingReq());
       FLastPingMs = NowMs();
@@ -177,6 +212,8 @@ void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
       std::lock_guard lock(FLock);
       queueEmpty = FQueue.empty();
     }
+    // With every identifier in flight the queue waits for a PUBACK: nothing to hurry for.
+    if (FIdsInUse >= kPacketIds) queueEmpty = true;
     // A Publish cannot wake a wait inside the transport, so an idle pass waits only
     // briefly: a message queued meanwhile goes out within about 10 ms, at the cost of
     // about 100 cheap passes a second. Entries that came in during the flush go out
@@ -188,16 +225,27 @@ void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
 }
 
 bool TAEMqttClient::DoConnect(std::stop_token stop) {
-  FIn.clear();
-  FInHead = 0;
+  ClearReceiveBuffer();
   FTransport->Open();
   SendPacket(BuildConnect(FOptions));
-  const std::int64_t deadline = NowMs() + kConnackWaitMs;
+  std::int64_t deadline = NowMs() + kConnackWaitMs;
+  bool stopping = false;
   TAEMqttPacket packet;
   while (!TryTakePacket(FIn, FInHead, packet)) {
-    if (stop.stop_requested()) return false;
-    if (NowMs() > deadline) throw EAEError("no CONNACK within 10 s");
-    if (FTransport->Receive(FIn, 200) > 0) FLastRecvMs = NowMs();
+    if (!stopping && stop.stop_requested()) {
+      // The broker has the CONNECT: let it answer, so that the stop can still end the
+      // session cleanly (the queue sent, the will discarded) instead of firing the will.
+      stopping = true;
+      deadline = std::min(deadline, NowMs() + kStopConnackGraceMs);
+    }
+    const std::int64_t left = deadline - NowMs();
+    if (left < 0) {
+      if (stopping) return false;
+      throw EAEError("no CONNACK within 10 s");
+    }
+    if (FTransport->Receive(FIn, static_cast<std::int32_t>(std::min<std::int64_t>(left, kConnackSliceMs))) > 0)
+      FLastRecvMs = NowMs();
+    CheckIncomingLength();
   }
   if (packet.Type != kMqttConnack)
     throw EAEError("expected CONNACK, got packet type " + std::to_string(packet.Type));
@@ -218,7 +266,13 @@ bool TAEMqttClient::DoConnect(std::stop_token stop) {
   FConnectedAtMs = FLastPingMs = FLastRecvMs = NowMs();
   Log("connected to " + FTransport->Describe());
   for (const TSub& sub : subs) SendSubscribe(sub);
-  if (OnConnected) OnConnected();
+  // A session that is being stopped is not announced: whatever OnConnected queued
+  // would land behind the last words of the owner.
+  {
+    std::lock_guard lock(FLock);
+    stopping = FStopping;
+  }
+  if (OnConnected && !stopping) OnConnected();
   return true;
 }
 
@@ -231,9 +285,9 @@ void TAEMqttClient::ConnectionLost(const std::string& reason) {
     FConnected = false;
     FStats.LastError = reason;
   }
+  EndSession();
   CloseTransport();
-  FIn.clear();
-  FInHead = 0;
+  ClearReceiveBuffer();
   if (wasConnected) {
     if (NowMs() - FConnectedAtMs < kQuickDropMs)
       ++FQuickDrops;
@@ -257,14 +311,13 @@ void TAEMqttClient::ConnectionLost(const std::string& reason) {
   ++FBackoff;
 }
 
-void TAEMqttClient::DrainUntilClosed() {
+void TAEMqttClient::DrainUntilClosed(std::int64_t deadline) {
   // Closing a socket with unread bytes (the PUBACKs of the last QoS 1 messages) resets
   // the connection, and the broker may then drop the end of the flush together with the
   // DISCONNECT and publish the will. The broker closes its side on DISCONNECT; Receive
   // raises then.
   TAEBytes ignored;
-  const std::int64_t deadline = NowMs() + kDisconnectDrainMs;
-  for (std::int64_t left = kDisconnectDrainMs; left > 0; left = deadline - NowMs()) {
+  for (std::int64_t left = deadline - NowMs(); left > 0; left = deadline - NowMs()) {
     ignored.clear();
     FTransport->Receive(ignored, static_cast<std::int32_t>(left));
   }
@@ -276,27 +329,99 @@ bool TAEMqttClient::RemoveHeadIf(std::uint64_t seq) {
   return true;
 }
 
-void TAEMqttClient::ForgetSent(const TOutMsg& sent) {
+void TAEMqttClient::ForgetSent(std::shared_ptr<TOutMsg> sent, std::uint16_t id) {
   // A Publish on a full queue may have dropped this very entry while it was being
   // written; then the head is an entry never sent, and it stays.
-  RemoveHeadIf(sent.Seq);
-  if (sent.QoS != kResubscribeQoS) ++FStats.Sent;
+  const bool stillQueued = RemoveHeadIf(sent->Seq);
+  if (sent->QoS == kResubscribeQoS) return;
+  if (sent->QoS == 0) {
+    ++FStats.Sent;
+  } else if (stillQueued) {
+    // Counts as sent at its PUBACK. Only this thread reads an entry once it is queued.
+    sent->PacketId = id;
+    FInFlight.push_back(std::move(sent));
+  }
 }
 
-void TAEMqttClient::FlushQueue(std::size_t maxEntries) {
+bool TAEMqttClient::TakePacketId(std::uint16_t& id) {
+  if (FIdsInUse >= kPacketIds) return false;
+  do {
+    NextPacketId(FPacketId);
+  } while (FIdInUse[FPacketId]);
+  FIdInUse[FPacketId] = true;
+  ++FIdsInUse;
+  id = FPacketId;
+  return true;
+}
+
+void TAEMqttClient::ReleasePacketId(std::uint16_t id) {
+  if (id == 0 || !FIdInUse[id]) return;  // an acknowledgement of nothing of ours
+  FIdInUse[id] = false;
+  --FIdsInUse;
+}
+
+void TAEMqttClient::HandlePubAck(std::span<const std::uint8_t> body) {
+  if (body.size() < 2) return;
+  const auto id = static_cast<std::uint16_t>(body[0] << 8 | body[1]);
+  if (id == 0 || !FIdInUse[id]) return;
+  ReleasePacketId(id);
+  std::lock_guard lock(FLock);
+  // Acknowledgements come in the order of sending, so the entry is nearly always first;
+  // one dropped by the queue limit meanwhile is not found and not counted.
+  for (auto it = FInFlight.begin(); it != FInFlight.end(); ++it) {
+    if ((*it)->PacketId != id) continue;
+    FInFlight.erase(it);
+    ++FStats.Sent;
+    return;
+  }
+}
+
+void TAEMqttClient::EndSession() {
+  std::fill(FIdInUse.begin(), FIdInUse.end(), false);
+  FIdsInUse = 0;
+  std::lock_guard lock(FLock);
+  // Unacknowledged entries go out again first, in their order, marked as re-sent.
+  while (!FInFlight.empty()) {
+    std::shared_ptr<TOutMsg> msg = std::move(FInFlight.back());
+    FInFlight.pop_back();
+    msg->Dup = true;
+    msg->PacketId = 0;
+    FQueue.push_front(std::move(msg));
+  }
+}
+
+void TAEMqttClient::CheckIncomingLength() const {
+  std::uint32_t length;
+  std::size_t lenBytes;
+  if (!PeekRemainingLength(FIn, FInHead, length, lenBytes) || length <= FOptions.MaxIncomingLength) return;
+  throw EAEProtocolError("the broker announced a packet of " + std::to_string(length) +
+                         " bytes, more than the " + std::to_string(FOptions.MaxIncomingLength) + " accepted");
+}
+
+void TAEMqttClient::ClearReceiveBuffer() {
+  // Also gives back the memory that a large packet took.
+  TAEBytes().swap(FIn);
+  FInHead = 0;
+}
+
+std::size_t TAEMqttClient::FlushQueue(std::size_t maxEntries) {
   std::shared_ptr<TOutMsg> sent;  // written, not yet taken off the queue
+  std::uint16_t sentId = 0;
   for (std::size_t done = 0;; ++done) {
     std::shared_ptr<TOutMsg> head;
     {
       // One locked section per entry: forget the one just written, take the next.
       std::lock_guard lock(FLock);
-      if (sent) ForgetSent(*sent);
+      if (sent) ForgetSent(std::move(sent), sentId);
       sent.reset();
-      if (done >= maxEntries || FQueue.empty()) return;
+      if (done >= maxEntries || FQueue.empty()) return done;
       head = FQueue.front();
     }
+    sentId = 0;
     if (head->QoS == kResubscribeQoS) {
-      for (const TSub& sub : CopySubs()) SendSubscribe(sub);
+      const std::vector<TSub> subs = CopySubs();
+      if (kPacketIds - FIdsInUse < subs.size()) return done;  // waits for acknowledgements
+      for (const TSub& sub : subs) SendSubscribe(sub);
     } else if (head->Topic.size() > kMqttMaxString) {
       // Such an entry fails the same way in every session: drop it rather than lose
       // the connection over it again and again.
@@ -308,15 +433,20 @@ void TAEMqttClient::FlushQueue(std::size_t maxEntries) {
           " bytes, more than the 65535 an MQTT topic can hold");
       continue;
     } else {
-      const std::uint16_t id = head->QoS > 0 ? NextPacketId(FPacketId) : 0;
-      SendPacket(BuildPublish(head->Topic, head->Payload, head->QoS, head->Retain, id));
+      // Without a free identifier the entry waits, and what follows it, for a PUBACK.
+      if (head->QoS > 0 && !TakePacketId(sentId)) return done;
+      TAEBytes packet = BuildPublish(head->Topic, head->Payload, head->QoS, head->Retain, sentId);
+      if (head->Dup && head->QoS > 0) packet[0] |= kPublishDupFlag;
+      SendPacket(packet);
     }
     sent = std::move(head);
   }
 }
 
 void TAEMqttClient::SendSubscribe(const TSub& sub) {
-  SendPacket(BuildSubscribe(NextPacketId(FPacketId), sub.Filter, sub.QoS));
+  std::uint16_t id;
+  if (!TakePacketId(id)) throw EAEError("MQTT: no packet identifier free for SUBSCRIBE");
+  SendPacket(BuildSubscribe(id, sub.Filter, sub.QoS));
 }
 
 void TAEMqttClient::PumpIncoming(std::int32_t timeoutMs) {
@@ -326,7 +456,11 @@ void TAEMqttClient::PumpIncoming(std::int32_t timeoutMs) {
   }
   if (FTransport->Receive(FIn, timeoutMs) > 0) FLastRecvMs = NowMs();
   TAEMqttPacket packet;
-  while (TryTakePacket(FIn, FInHead, packet)) HandlePacket(packet);
+  for (;;) {
+    CheckIncomingLength();
+    if (!TryTakePacket(FIn, FInHead, packet)) break;
+    HandlePacket(packet);
+  }
 }
 
 void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet) {
@@ -339,7 +473,10 @@ void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet) {
       ++FStats.Received;
     }
     if (OnMessage) OnMessage(msg.Topic, msg.Payload);
-  } else if (packet.Type == kMqttSuback && IsSubackRefusal(packet.Body)) {
-    Log("subscription refused by the broker (check the ACL)");
+  } else if (packet.Type == kMqttPuback) {
+    HandlePubAck(packet.Body);
+  } else if (packet.Type == kMqttSuback) {
+    if (packet.Body.size() >= 2) ReleasePacketId(static_cast<std::uint16_t>(packet.Body[0] << 8 | packet.Body[1]));
+    if (IsSubackRefusal(packet.Body)) Log("subscription refused by the broker (check the ACL)");
   }
 }

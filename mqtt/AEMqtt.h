@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -29,13 +30,16 @@ struct TAEMqttOptions {
   TAEBytes WillPayload;   // at most 65535 bytes
   bool WillRetain = false;
   std::int32_t MaxQueue = 1000;  // 0 or less means 1000
+  // The largest remaining length accepted in an incoming packet; a bigger one ends the
+  // session before it is buffered. 0 means the default of 1 MiB.
+  std::uint32_t MaxIncomingLength = 1 << 20;
 
   static TAEMqttOptions Default() { return TAEMqttOptions{}; }
 };
 
 struct TAEMqttStats {
   bool Connected = false;      // a CONNACK was accepted and the session is up
-  std::int64_t Sent = 0;       // PUBLISH packets written without error
+  std::int64_t Sent = 0;       // QoS 0 PUBLISH packets written, QoS 1 ones acknowledged
   std::int64_t Received = 0;   // incoming PUBLISH packets accepted and handed on
   std::int64_t Dropped = 0;    // queue entries discarded (full queue, unbuildable topic)
   std::int64_t Reconnects = 0; // sessions lost after their CONNACK
@@ -64,9 +68,11 @@ class TAEMqttClient {
   TAEMqttClient& operator=(const TAEMqttClient&) = delete;
 
   // Owner's thread. Start runs the thread when none runs (it tries to connect at once).
-  // Stop ends it: when connected it first sends what is queued, then DISCONNECT; in
-  // every case the transport is closed. Bounded by the current pass (at worst a
-  // connect's own time-out); may be called any number of times.
+  // Stop ends it: when connected it first sends what is queued and waits briefly for
+  // the acknowledgements, then DISCONNECT; in every case the transport is closed. A
+  // Stop during the wait for CONNACK gives the broker a moment to answer, so that the
+  // queue still goes out; a session that is being stopped is not announced through
+  // OnConnected. Bounded by the current pass; may be called any number of times.
   void Start();
   void Stop();
 
@@ -75,7 +81,9 @@ class TAEMqttClient {
   void Subscribe(const std::string& filter, std::uint8_t qos);
 
   // Any thread, any state; never waits for the network. False when the queue was full
-  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1.
+  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1. A QoS 1
+  // message stays queued until its PUBACK; one written but not acknowledged when the
+  // session ends goes out again first in the next one, marked as a duplicate.
   bool Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain);
   bool Publish(const std::string& topic, std::string_view text, std::uint8_t qos, bool retain);
 
@@ -95,6 +103,8 @@ class TAEMqttClient {
     TAEBytes Payload;
     std::uint8_t QoS = 0;
     bool Retain = false;
+    bool Dup = false;             // written in an earlier session without its PUBACK
+    std::uint16_t PacketId = 0;   // while in flight in the current session
   };
   struct TSub {
     std::string Filter;
@@ -105,17 +115,26 @@ class TAEMqttClient {
   void RunConnectedPass(std::int64_t keepAliveMs);
   bool DoConnect(std::stop_token stop);
   void ConnectionLost(const std::string& reason);
-  void FlushQueue(std::size_t maxEntries);
+  std::size_t FlushQueue(std::size_t maxEntries);  // the number of entries it handled
+  void FinishSession();  // Stop while connected: flush, wait for PUBACKs, DISCONNECT
   void SendSubscribe(const TSub& sub);
+  bool TakePacketId(std::uint16_t& id);  // false while every identifier is in flight
+  void ReleasePacketId(std::uint16_t id);
+  void HandlePubAck(std::span<const std::uint8_t> body);
+  void EndSession();  // in-flight entries back to the queue head, identifiers freed
+  void CheckIncomingLength() const;
+  void ClearReceiveBuffer();
   void PumpIncoming(std::int32_t timeoutMs);
   void HandlePacket(const TAEMqttPacket& packet);
   void SendPacket(const TAEBytes& packet);
   void Log(const std::string& line);
   void CloseTransport();
-  void DrainUntilClosed();  // after DISCONNECT: read and drop until the broker closes
+  // After DISCONNECT: read and drop until the broker closes or the deadline (NowMs) passes.
+  void DrainUntilClosed(std::int64_t deadline);
   std::vector<TSub> CopySubs() const;
   bool RemoveHeadIf(std::uint64_t seq);  // REQUIRES: FLock held
-  void ForgetSent(const TOutMsg& sent);  // REQUIRES: FLock held
+  void ForgetSent(std::shared_ptr<TOutMsg> sent, std::uint16_t id);  // REQUIRES: FLock held
+  std::size_t QueuedLocked() const { return FQueue.size() + FInFlight.size(); }  // REQUIRES: FLock held
 
   std::unique_ptr<IAEMqttTransport> FTransport;
   TAEMqttOptions FOptions;
@@ -127,8 +146,11 @@ class TAEMqttClient {
   std::condition_variable FWake;
   bool FStopping = false;             // guarded by FLock
   // Entries are shared so that the flush takes the head without copying its payload;
-  // nothing changes an entry once it is queued.
+  // once queued, an entry is read and changed (Dup, PacketId) only by the client's thread.
   std::deque<std::shared_ptr<TOutMsg>> FQueue;  // guarded by FLock
+  // QoS 1 entries written in this session and not yet acknowledged, in the order
+  // written; all older than anything in FQueue. Counted in the queue limit.
+  std::deque<std::shared_ptr<TOutMsg>> FInFlight;  // guarded by FLock
   std::vector<TSub> FSubs;            // guarded by FLock
   TAEMqttStats FStats;                // guarded by FLock (Connected, Queued filled in the copy)
   std::uint64_t FLastSeq = 0;         // guarded by FLock
@@ -139,6 +161,10 @@ class TAEMqttClient {
   TAEBytes FIn;
   std::size_t FInHead = 0;  // bytes of FIn already taken as packets
   std::uint16_t FPacketId = 0;
+  // Identifiers sent and not yet acknowledged in this session (PUBLISH and SUBSCRIBE),
+  // also those of entries the queue limit dropped while they were in flight.
+  std::vector<bool> FIdInUse = std::vector<bool>(65536, false);
+  std::size_t FIdsInUse = 0;
   std::int64_t FLastRecvMs = 0;
   std::int64_t FNextTryMs = 0;
   std::int64_t FLastPingMs = 0;
@@ -148,4 +174,6 @@ class TAEMqttClient {
   bool FDuplicate = false;
 
   std::jthread FThread;  // last member: joined before the rest goes
+
+  friend class TAEMqttClientProbe;  // tests look at the receive buffer once the thread is gone
 };

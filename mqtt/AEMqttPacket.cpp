@@ -109,21 +109,28 @@ std::uint16_t NextPacketId(std::uint16_t& last) {
   return last;
 }
 
-bool TryTakePacket(const TAEBytes& buf, std::size_t& head, TAEMqttPacket& packet) {
+bool PeekRemainingLength(const TAEBytes& buf, std::size_t head, std::uint32_t& value, std::size_t& lenBytes) {
   if (head > buf.size() || buf.size() - head < 2) return false;
   const std::size_t avail = buf.size() - head;
-  std::uint32_t value = 0;
+  value = 0;
   std::uint32_t multiplier = 1;
-  std::size_t lenBytes = 0;
+  lenBytes = 0;
   for (;;) {
     if (1 + lenBytes >= avail) return false;  // next length byte not here yet
     const std::uint8_t b = buf[head + 1 + lenBytes];
     ++lenBytes;
     value += static_cast<std::uint32_t>(b & 0x7F) * multiplier;
-    if ((b & 0x80) == 0) break;
+    if ((b & 0x80) == 0) return true;
     if (lenBytes == 4) throw EAEProtocolError("malformed packet length");
     multiplier *= 128;
   }
+}
+
+bool TryTakePacket(const TAEBytes& buf, std::size_t& head, TAEMqttPacket& packet) {
+  std::uint32_t value;
+  std::size_t lenBytes;
+  if (!PeekRemainingLength(buf, head, value, lenBytes)) return false;
+  const std::size_t avail = buf.size() - head;
   const std::size_t h = 1 + lenBytes;
   if (avail - h < value) return false;
   const std::uint8_t first = buf[head];

@@ -23,6 +23,7 @@ struct TAEMqttOptions;
 // Packet types (high nibble of the header byte).
 inline constexpr std::uint8_t kMqttConnack = 2;
 inline constexpr std::uint8_t kMqttPublish = 3;
+inline constexpr std::uint8_t kMqttPuback = 4;
 inline constexpr std::uint8_t kMqttSuback = 9;
 
 // The longest MQTT string, in UTF-8 bytes.
@@ -66,6 +67,11 @@ struct TAEMqttPacket {
   std::uint8_t Flags = 0;
   TAEBytes Body;
 };
+
+// The remaining length announced by the packet at index head, as soon as its length
+// bytes have all arrived (true; lenBytes is their number), before its body has. False
+// while they are incomplete. Raises "malformed packet length" as TryTakePacket does.
+bool PeekRemainingLength(const TAEBytes& buf, std::size_t head, std::uint32_t& value, std::size_t& lenBytes);
 
 // Cuts one whole packet off buf, starting at index head (bytes before it are already
 // taken). True and head advanced past the packet when one is complete; false and

@@ -6,9 +6,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "AEErrors.h"
 #include "AEMqttWatch.h"
+#include "AETestProxy.h"
 #include "AERandom.h"
 #include "AEMqttWss.h"
 #include "VelkarnMqtt.h"
@@ -252,5 +254,76 @@ TEST_F(AgentMqtt, PublishesRecordsWavesAndStatusOnTheirTopics) {
     ASSERT_EQ(late.Got.size(), 1u);
     EXPECT_TRUE(TMqttWatch::IsStatus(late.Got[0], "stopped"));
     EXPECT_TRUE(late.Got[0].Retain);
+  }
+}
+
+namespace {
+
+// Leaves a retained message on the broker as another client would, and waits until
+// the broker has taken it.
+void PublishRetained(const TAEMosquitto& broker, const std::string& topic, const std::string& text) {
+  TAESocket s = TAESocket::Connect(broker.Host(), broker.Port(), 5000);
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.ClientId = "marker";
+  o.User = "watcher";
+  o.Password = "pw-watcher";
+  s.SendAll(BuildConnect(o));
+  s.SendAll(BuildPublish(topic, TAEBytes(text.begin(), text.end()), 1, true, 1));
+  TAEBytes in;
+  std::vector<std::uint8_t> chunk(256);
+  TAEMqttPacket p;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  bool acked = false;
+  while (!acked && std::chrono::steady_clock::now() < deadline) {
+    while (TryTakePacket(in, p)) acked = acked || p.Type == kMqttPuback;
+    if (acked) break;
+    const auto n = s.Receive(chunk, 100);
+    if (n == 0) break;
+    if (n > 0) in.insert(in.end(), chunk.begin(), chunk.begin() + n);
+  }
+  if (!acked) throw std::runtime_error("the marker was not taken");
+  s.SendAll(BuildDisconnect());
+}
+
+}  // namespace
+
+// A stop right after the start lands anywhere in the first connection attempt, most
+// often between CONNECT and CONNACK. "stopped" must stay the last word: never "online"
+// queued behind it, never the will. Every other round stops as soon as the CONNECT has
+// passed the proxy, inside that window; the others stop at once, and may stop before
+// the client reached the broker, which leaves the broker's status as it was.
+TEST_F(AgentMqtt, StoppedIsTheLastStatusAfterAQuickStartAndStop) {
+  constexpr int kRounds = 24;
+  TAETestProxy proxy(Broker->Host(), Broker->Port());
+  const TIniValues viaProxy = {{"Mqtt.Url", "mqtt://127.0.0.1:" + std::to_string(proxy.Port())}};
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    const bool inWindow = round % 2 == 1;
+    const std::string marker = "round " + std::to_string(round);
+    PublishRetained(*Broker, "kivu/agent12/status", marker);
+    {
+      auto agent = Make(viaProxy);
+      TVelkarnProbe probe(*agent);
+      const std::int64_t before = proxy.BytesToServer();
+      probe.StartMqtt();
+      if (inWindow) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (proxy.BytesToServer() == before && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ASSERT_GT(proxy.BytesToServer(), before) << "the CONNECT never passed";
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * (round % 4)));
+      }
+      agent->Stop();
+    }
+    std::this_thread::sleep_for(50ms);  // a will would be published by now
+    TMqttWatch late(*Broker, "late", "kivu/agent12/status");
+    ASSERT_TRUE(late.CollectUntil(10s, [](const TRawPublish&) { return true; }));
+    const std::string status = Text(late.Got[0].Payload);
+    if (inWindow) {
+      EXPECT_EQ(status, "stopped");
+    } else if (status != "stopped") {
+      EXPECT_EQ(status, marker) << "only a stop before the broker was reached leaves the status alone";
+    }
   }
 }

@@ -21,6 +21,7 @@ struct TFakeWire {
   std::condition_variable Changed;
   // Script, set by the test.
   TAEBytes Connack{0x20, 0x02, 0x00, 0x00};  // reply to every CONNECT; empty: no reply
+  bool AutoPubAck = true;  // answer every QoS 1 PUBLISH with its PUBACK, as a broker does
   bool FailOpen = false;
   int FailSendNumber = 0;  // the n-th Send of the whole run raises (0: never)
   std::function<void(const TAEMqttPacket&)> OnSend;  // runs outside the lock
@@ -103,6 +104,11 @@ class TFakeTransport : public IAEMqttTransport {
     FWire->Written.push_back(p);
     if (p.Type == 1 && !FWire->Connack.empty())
       FWire->Inbound.insert(FWire->Inbound.end(), FWire->Connack.begin(), FWire->Connack.end());
+    if (p.Type == 3 && (p.Flags & 0x06) != 0 && FWire->AutoPubAck) {
+      const std::size_t at = 2 + (static_cast<std::size_t>(p.Body[0]) << 8 | p.Body[1]);
+      const TAEBytes ack = BuildPubAck(p.Body[at], p.Body[at + 1]);
+      FWire->Inbound.insert(FWire->Inbound.end(), ack.begin(), ack.end());
+    }
     FWire->Changed.notify_all();
   }
   std::int32_t Receive(std::vector<std::uint8_t>& buf, std::int32_t timeoutMs) override {

@@ -3,11 +3,13 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "AEMqtt.h"
 #include "AEMqttTestUtil.h"
 #include "AERawSubscriber.h"
 #include "common/AEMosquitto.h"
+#include "common/AETestProxy.h"
 
 namespace {
 
@@ -112,9 +114,10 @@ TEST_F(Broker, QueuedMessagesSurviveABrokerRestartInOrder) {
   const auto msgs = got.Messages();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(msgs[1 + i].Payload, Bytes(Numbered("n", i)));
   EXPECT_EQ(msgs[21].Payload, Bytes("online"));
+  // A QoS 1 message counts once its PUBACK is in, which may follow its delivery.
+  ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& st) { return st.Sent == 22; })) << c->Stats().Sent;
   const TAEMqttStats s = c->Stats();
   EXPECT_EQ(s.Reconnects, 1);
-  EXPECT_EQ(s.Sent, 22);
   EXPECT_TRUE(s.Connected);
   EXPECT_EQ(log.Count("connected to " + Describe()), 2u);
 }
@@ -216,6 +219,86 @@ TEST_F(Broker, SameClientIdTwiceRaisesTheDuplicateSuspicion) {
   EXPECT_EQ(logA.Count("is another agent running") + logB.Count("is another agent running"),
             static_cast<std::size_t>(a->Stats().DuplicateSuspected) + b->Stats().DuplicateSuspected);
   EXPECT_GE(a->Stats().Reconnects + b->Stats().Reconnects, 3);
+}
+
+// QoS 1 is at least once across lost connections: waves of messages with the path
+// stalled and then cut three times (what was written into the stalled path never
+// reaches the broker). Every message arrives, first arrivals in publishing order, the
+// unacknowledged ones again before the next "online"; each counts once as sent.
+TEST_F(Broker, Qos1SurvivesCutConnectionsAtLeastOnceInOrder) {
+  constexpr int kWave = 25;
+  constexpr int kCuts = 3;
+  TAETestProxy proxy(FBroker->Host(), FBroker->Port());
+  auto watcher = Watch("kivu/agent12/#");
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.ClientId = o.User = "agent12";
+  o.Password = "pw-agent12";
+  TLogSink log;
+  TAEMqttClient c(CreateTcpTransport("127.0.0.1", proxy.Port()), o);
+  TAEMqttClient* client = &c;
+  c.OnLog = log.Proc();
+  c.OnConnected = [client] { client->Publish("kivu/agent12/status", std::string_view("online"), 1, true); };
+  c.Start();
+  int published = 0;
+  const auto wave = [&] {
+    for (int i = 0; i < kWave; ++i) c.Publish("kivu/agent12/wave", Numbered("w", published++), 1, false);
+  };
+  std::vector<int> publishedBeforeCut;
+  for (int cut = 1; cut <= kCuts; ++cut) {
+    SCOPED_TRACE(cut);
+    ASSERT_TRUE(log.WaitFor("connected to", 20s, static_cast<std::size_t>(cut))) << log.Joined();
+    const auto connectedAt = std::chrono::steady_clock::now();
+    wave();
+    ASSERT_TRUE(WaitForStats(c, 10s, [&](const TAEMqttStats& s) { return s.Sent >= published + cut; }))
+        << "the wave and the session's \"online\" acknowledged";
+    proxy.Stall();
+    const std::int64_t before = proxy.BytesToServer();
+    wave();  // written into the stalled path, never acknowledged
+    ASSERT_TRUE(WaitForStats(c, 10s, [&](const TAEMqttStats& s) { return s.Queued == kWave; }));
+    // The third session lasts past the quick-drop window, so that the client retries
+    // after a second rather than suspecting another agent.
+    while (cut == kCuts && std::chrono::steady_clock::now() - connectedAt < 10500ms) log.WaitFor("never logged", 50ms);
+    std::this_thread::sleep_for(200ms);  // let the client hand the whole wave to the socket
+    publishedBeforeCut.push_back(published);
+    proxy.Cut();
+    EXPECT_EQ(proxy.BytesToServer(), before) << "stalled: nothing passed";
+    proxy.Pass();
+  }
+  ASSERT_TRUE(log.WaitFor("connected to", 20s, kCuts + 1)) << log.Joined();
+  wave();
+  const int total = published;
+  std::vector<int> firstArrivals;
+  std::vector<int> onlineAt;  // index into firstArrivals at each "online"
+  std::vector<bool> seen(static_cast<std::size_t>(total), false);
+  while (static_cast<int>(firstArrivals.size()) < total || onlineAt.size() < std::size_t{kCuts + 1}) {
+    const auto m = watcher->NextPublish(30s);
+    ASSERT_TRUE(m.has_value()) << "arrived " << firstArrivals.size() << " of " << total << ", \"online\" "
+                               << onlineAt.size() << " times\n"
+                               << log.Joined();
+    if (m->Topic == "kivu/agent12/status") {
+      onlineAt.push_back(static_cast<int>(firstArrivals.size()));
+      continue;
+    }
+    const int n = std::stoi(std::string(m->Payload.begin() + 1, m->Payload.end()));
+    ASSERT_LT(n, total);
+    if (seen[static_cast<std::size_t>(n)]) continue;  // a re-delivery
+    seen[static_cast<std::size_t>(n)] = true;
+    firstArrivals.push_back(n);
+  }
+  for (int i = 0; i < total; ++i) ASSERT_EQ(firstArrivals[static_cast<std::size_t>(i)], i) << "in order";
+  std::string at;
+  for (int i : onlineAt) at += " " + std::to_string(i);
+  ASSERT_EQ(onlineAt.size(), std::size_t{kCuts + 1}) << at;
+  for (int cut = 0; cut < kCuts; ++cut)
+    EXPECT_GE(onlineAt[static_cast<std::size_t>(cut) + 1], publishedBeforeCut[static_cast<std::size_t>(cut)])
+        << "what was unacknowledged goes out again before \"online\":" << at;
+  ASSERT_TRUE(WaitForStats(c, 10s, [&](const TAEMqttStats& s) { return s.Queued == 0; }));
+  c.Stop();
+  const TAEMqttStats s = c.Stats();
+  EXPECT_EQ(s.Sent, total + kCuts + 1) << "each message and each \"online\" counted once";
+  EXPECT_EQ(s.Dropped, 0);
+  EXPECT_EQ(s.Reconnects, kCuts);
+  EXPECT_FALSE(s.DuplicateSuspected);
 }
 
 }  // namespace
