@@ -48,6 +48,7 @@ void TAEMqttClient::Stop() {
     FStopping = true;
   }
   FWake.notify_all();
+  FTransport->Abort();  // a connect in progress ends now, not at its time-out
   FThread.join();
   FThread = std::jthread();
 }
@@ -125,6 +126,7 @@ void TAEMqttClient::Run(std::stop_token stop) {
       try {
         if (!DoConnect(stop)) break;  // stopped while waiting for CONNACK
       } catch (const std::exception& e) {
+        if (stop.stop_requested()) break;  // most likely the Abort of Stop: nothing to report
         ConnectionLost("connect to " + FTransport->Describe() + " failed: " + e.what());
       }
     } else {

@@ -65,8 +65,8 @@ class TAEMqttClient {
 
   // Owner's thread. Start runs the thread when none runs (it tries to connect at once).
   // Stop ends it: when connected it first sends what is queued, then DISCONNECT; in
-  // every case the transport is closed. Bounded by the current pass (at worst a
-  // connect's own time-out); may be called any number of times.
+  // every case the transport is closed. A connection attempt in progress is ended at
+  // once; may be called any number of times.
   void Start();
   void Stop();
 

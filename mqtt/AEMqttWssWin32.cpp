@@ -93,8 +93,13 @@ TAEWssTransport::TAEWssTransport(const std::string& url)
 TAEWssTransport::~TAEWssTransport() { Close(); }
 
 void TAEWssTransport::Open() {
-  Close();
+  CloseStream();
   NewLink();
+  EnterOpen();
+  struct TLeave {
+    TAEWssTransport* Transport;
+    ~TLeave() { Transport->LeaveOpen(); }
+  } leave{this};
   const TWebSocketApi& api = WebSocketApi();
   TBackend& b = *FBackend;
   b.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -125,13 +130,20 @@ void TAEWssTransport::Open() {
   if (socket == nullptr) throw EAEError(WinApiFailure("WebSocket upgrade"));
   b.Socket = socket;
   CloseHandleIfHeld(b.Request);
+  LeaveOpen();
+  ThrowIfAborted();
   FReader = std::thread([link = FLink, socket] {
     ReadLoop(*link, socket);
     link->MarkReaderDone();
   });
 }
 
-void TAEWssTransport::Close() {
+void TAEWssTransport::Abort() {
+  std::lock_guard lock(FAbortLock);
+  FAborted = true;
+}
+
+void TAEWssTransport::CloseStream() {
   FLink->SetClosedLocally();
   TBackend& b = *FBackend;
   if (b.Socket != nullptr) {
