@@ -56,6 +56,8 @@ void TAEMqttClient::Stop() {
 void TAEMqttClient::Subscribe(const std::string& filter, std::uint8_t qos) {
   // A filter that can never be written would fail every connection attempt.
   if (filter.size() > kMqttMaxString) throw EAEMqttStringTooLong();
+  if (const std::string problem = MqttStringProblem(filter); !problem.empty())
+    throw EAEMqttUnbuildable("MQTT: a topic filter that " + problem);
   {
     std::lock_guard lock(FLock);
     FSubs.push_back(TSub{filter, static_cast<std::uint8_t>(qos > 0 ? 1 : 0)});
@@ -299,15 +301,14 @@ void TAEMqttClient::FlushQueue(std::size_t maxEntries) {
     }
     if (head->QoS == kResubscribeQoS) {
       for (const TSub& sub : CopySubs()) SendSubscribe(sub);
-    } else if (head->Topic.size() > kMqttMaxString) {
+    } else if (const std::string problem = PublishProblem(head->Topic, head->Payload.size()); !problem.empty()) {
       // Such an entry fails the same way in every session: drop it rather than lose
       // the connection over it again and again.
       {
         std::lock_guard lock(FLock);
         if (RemoveHeadIf(head->Seq)) ++FStats.Dropped;
       }
-      Log("dropped a message whose topic takes " + std::to_string(head->Topic.size()) +
-          " bytes, more than the 65535 an MQTT topic can hold");
+      Log("dropped a message whose " + problem);
       continue;
     } else {
       const std::uint16_t id = head->QoS > 0 ? NextPacketId(FPacketId) : 0;
