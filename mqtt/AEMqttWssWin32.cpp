@@ -81,8 +81,10 @@ void ReadLoop(TAEWssLink& link, HINTERNET socket) {
   }
 }
 
-// How long Close waits for a woken reader before leaving it behind.
+// How long Close waits for a woken reader before leaving it behind; after an Abort (a
+// Stop, which must not wait for a silent server) only briefly.
 constexpr auto kReaderEndLimit = std::chrono::seconds(2);
+constexpr auto kAbortedReaderEndLimit = std::chrono::milliseconds(300);
 }  // namespace
 
 namespace {
@@ -244,7 +246,12 @@ void TAEWssTransport::CloseStream() {
   // A server that neither answers the close frame nor ends the connection leaves the
   // receive blocked even on the closed handle there: Close must not hang with it, so
   // that reader is left to end with the connection, holding only its own link.
-  if (FLink->WaitReaderDone(kReaderEndLimit))
+  bool aborted;
+  {
+    std::lock_guard lock(FAbortLock);
+    aborted = FAborted;
+  }
+  if (FLink->WaitReaderDone(aborted ? kAbortedReaderEndLimit : kReaderEndLimit))
     FReader.join();
   else
     FReader.detach();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "AESocket.h"
@@ -41,4 +42,23 @@ class TSilentPort {
 
  private:
   TAETcpListener FListener;
+};
+
+// A port where the attempt hangs in its TCP connect (a TUnansweredPort) or, with the
+// connect done, in every later step (a TSilentPort). Ready: false when the connect
+// could not be made to hang.
+class TStalledAttempt {
+ public:
+  explicit TStalledAttempt(bool inConnect) {
+    if (inConnect)
+      FUnanswered.emplace();
+    else
+      FSilent.emplace();
+  }
+  bool Ready() const { return !FUnanswered || FUnanswered->Stalled(); }
+  std::uint16_t Port() const { return FUnanswered ? FUnanswered->Port() : FSilent->Port(); }
+
+ private:
+  std::optional<TUnansweredPort> FUnanswered;
+  std::optional<TSilentPort> FSilent;
 };

@@ -316,17 +316,9 @@ TEST(TcpClientStop, EndsAnAttemptInProgressAtOnce) {
   };
   for (const TCase& c : {TCase{"TCP connect", true}, TCase{"CONNACK wait", false}}) {
     SCOPED_TRACE(c.Step);
-    std::optional<TUnansweredPort> unanswered;
-    std::optional<TSilentPort> silent;
-    std::uint16_t port;
-    if (c.ConnectHangs) {
-      unanswered.emplace();
-      ASSERT_TRUE(unanswered->Stalled());
-      port = unanswered->Port();
-    } else {
-      silent.emplace();
-      port = silent->Port();
-    }
+    const TStalledAttempt peer(c.ConnectHangs);
+    ASSERT_TRUE(peer.Ready());
+    const std::uint16_t port = peer.Port();
     TAEMqttOptions o;
     o.ClientId = "stopper";
     TLogSink log;

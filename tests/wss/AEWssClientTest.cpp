@@ -176,17 +176,9 @@ TEST_P(WssClient, StopDuringAStalledAttemptReturnsWithinASecond) {
   const bool secure = GetParam().rfind("wss", 0) == 0;
   for (bool connectHangs : {true, false}) {
     SCOPED_TRACE(connectHangs ? "TCP connect" : secure ? "TLS handshake" : "WebSocket upgrade");
-    std::optional<TUnansweredPort> unanswered;
-    std::optional<TSilentPort> silent;
-    std::uint16_t port;
-    if (connectHangs) {
-      unanswered.emplace();
-      ASSERT_TRUE(unanswered->Stalled());
-      port = unanswered->Port();
-    } else {
-      silent.emplace();
-      port = silent->Port();
-    }
+    const TStalledAttempt peer(connectHangs);
+    ASSERT_TRUE(peer.Ready());
+    const std::uint16_t port = peer.Port();
     const std::string url = (secure ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(port) + "/mqtt";
     TLogSink log;
     TAEMqttClient c(CreateWssTransport(url), TAEMqttOptions::Default());
