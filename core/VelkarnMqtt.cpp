@@ -14,8 +14,24 @@
 namespace {
 
 constexpr std::string_view kMqttScheme = "mqtt://";
+constexpr std::string_view kTopicRoot = "kivu/";
+constexpr std::string_view kStatusSuffix = "/status";  // the longest suffix
 
 }  // namespace
+
+void CheckMqttUser(const std::string& user) {
+  const std::size_t room = kMqttMaxString - kTopicRoot.size() - kStatusSuffix.size();
+  if (user.size() > room)
+    throw EAEError("[Mqtt] User takes " + std::to_string(user.size()) + " bytes; the agent's topics leave room for " +
+                   std::to_string(room));
+  // Without the value: the console could not show it.
+  if (const std::string problem = MqttStringProblem(user); !problem.empty())
+    throw EAEError("[Mqtt] User " + problem);
+  const std::size_t wildcard = FindMqttWildcard(user);
+  if (wildcard != std::string::npos)
+    throw EAEError("[Mqtt] User=" + user + " holds \"" + user[wildcard] +
+                   "\", an MQTT wildcard, which the agent's topics made from it may not");
+}
 
 std::optional<TAEMqttTcpEndpoint> ParseMqttTcpUrl(const std::string& url) {
   if (!StartsWithNoCase(url, kMqttScheme)) return std::nullopt;
@@ -43,13 +59,14 @@ std::unique_ptr<IAEMqttTransport> CreateMqttTransport(const std::string& url) {
 void TVelkarn::StartMqtt() {
   if (FSettings.MqttUser.empty() || FSettings.MqttPassword.empty())
     throw EAEError("Transport=mqtt needs [Mqtt] User and Password");
+  CheckMqttUser(FSettings.MqttUser);
   std::unique_ptr<IAEMqttTransport> transport = CreateMqttTransport(FSettings.MqttUrl);
   TAEMqttOptions options = TAEMqttOptions::Default();
   options.ClientId = FSettings.MqttUser;
   options.User = FSettings.MqttUser;
   options.Password = FSettings.MqttPassword;
   options.KeepAliveSec = static_cast<std::uint16_t>(FSettings.MqttKeepAliveSec);
-  options.WillTopic = MqttTopic("/status");
+  options.WillTopic = MqttTopic(kStatusSuffix);
   const std::string_view offline = "offline";
   options.WillPayload.assign(offline.begin(), offline.end());
   options.WillRetain = true;
@@ -91,7 +108,7 @@ bool TVelkarn::MqttStats(TAEMqttStats& s) const {
 }
 
 std::string TVelkarn::MqttTopic(std::string_view suffix) const {
-  std::string topic = "kivu/" + FSettings.MqttUser;
+  std::string topic = std::string(kTopicRoot) + FSettings.MqttUser;
   topic += suffix;
   return topic;
 }

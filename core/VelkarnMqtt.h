@@ -1,4 +1,5 @@
-// The broker URL of mqtt mode: which transport it names and where it leads.
+// The broker URL of mqtt mode: which transport it names and where it leads; the check
+// of the login that names the agent's topics.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,11 @@ std::optional<TAEMqttTcpEndpoint> ParseMqttTcpUrl(const std::string& url);
 // The transport the URL names: TCP for "mqtt://", a WebSocket otherwise. Raises what
 // the URL's reading raises. Connects nothing.
 std::unique_ptr<IAEMqttTransport> CreateMqttTransport(const std::string& url);
+
+// Raises EAEError naming [Mqtt] User and its fault when the user name cannot be the
+// agent's MQTT login and topic level: not well-formed UTF-8, U+0000, a wildcard ("+",
+// "#"), or too long for its topics. An empty name passes (StartMqtt refuses it itself).
+void CheckMqttUser(const std::string& user);
 
 // The MQTT client's log handler: an event line "hh:nn:ss  MQTT: <line>". Any thread.
 void PrintMqttLog(const std::string& line);

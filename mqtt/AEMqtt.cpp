@@ -59,6 +59,7 @@ void TAEMqttClient::Stop() {
     FStopping = true;
   }
   FWake.notify_all();
+  FTransport->Abort();  // a connect in progress ends now, not at its time-out
   FThread.join();
   FThread = std::jthread();
 }
@@ -66,6 +67,8 @@ void TAEMqttClient::Stop() {
 void TAEMqttClient::Subscribe(const std::string& filter, std::uint8_t qos) {
   // A filter that can never be written would fail every connection attempt.
   if (filter.size() > kMqttMaxString) throw EAEMqttStringTooLong();
+  if (const std::string problem = MqttStringProblem(filter); !problem.empty())
+    throw EAEMqttUnbuildable("MQTT: a topic filter that " + problem);
   {
     std::lock_guard lock(FLock);
     FSubs.push_back(TSub{filter, static_cast<std::uint8_t>(qos > 0 ? 1 : 0)});
@@ -140,6 +143,7 @@ void TAEMqttClient::Run(std::stop_token stop) {
       try {
         if (!DoConnect(stop)) break;  // stopped while waiting for CONNACK
       } catch (const std::exception& e) {
+        if (stop.stop_requested()) break;  // most likely the Abort of Stop: nothing to report
         ConnectionLost("connect to " + FTransport->Describe() + " failed: " + e.what());
       }
     } else {
@@ -422,15 +426,14 @@ std::size_t TAEMqttClient::FlushQueue(std::size_t maxEntries) {
       const std::vector<TSub> subs = CopySubs();
       if (kPacketIds - FIdsInUse < subs.size()) return done;  // waits for acknowledgements
       for (const TSub& sub : subs) SendSubscribe(sub);
-    } else if (head->Topic.size() > kMqttMaxString) {
+    } else if (const std::string problem = PublishProblem(head->Topic, head->Payload.size()); !problem.empty()) {
       // Such an entry fails the same way in every session: drop it rather than lose
       // the connection over it again and again.
       {
         std::lock_guard lock(FLock);
         if (RemoveHeadIf(head->Seq)) ++FStats.Dropped;
       }
-      Log("dropped a message whose topic takes " + std::to_string(head->Topic.size()) +
-          " bytes, more than the 65535 an MQTT topic can hold");
+      Log("dropped a message whose " + problem);
       continue;
     } else {
       // Without a free identifier the entry waits, and what follows it, for a PUBACK.

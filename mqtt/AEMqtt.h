@@ -41,7 +41,7 @@ struct TAEMqttStats {
   bool Connected = false;      // a CONNACK was accepted and the session is up
   std::int64_t Sent = 0;       // QoS 0 PUBLISH packets written, QoS 1 ones acknowledged
   std::int64_t Received = 0;   // incoming PUBLISH packets accepted and handed on
-  std::int64_t Dropped = 0;    // queue entries discarded (full queue, unbuildable topic)
+  std::int64_t Dropped = 0;    // queue entries discarded (full queue, unbuildable PUBLISH)
   std::int64_t Reconnects = 0; // sessions lost after their CONNACK
   std::int32_t Queued = 0;     // queue length at the moment of the copy
   std::string LastError;       // reason of the latest lost session or failed attempt
@@ -72,12 +72,14 @@ class TAEMqttClient {
   // the acknowledgements, then DISCONNECT; in every case the transport is closed. A
   // Stop during the wait for CONNACK gives the broker a moment to answer, so that the
   // queue still goes out; a session that is being stopped is not announced through
-  // OnConnected. Bounded by the current pass; may be called any number of times.
+  // OnConnected. A TCP connect, TLS handshake or WebSocket upgrade in progress is ended
+  // at once. Bounded by the current pass; may be called any number of times.
   void Start();
   void Stop();
 
   // Any thread. Remembers the filter (QoS limited to 1); while connected also queues a
-  // re-subscription entry. Raises EAEMqttStringTooLong for a filter above 65535 bytes.
+  // re-subscription entry. Raises EAEMqttStringTooLong for a filter above 65535 bytes,
+  // EAEMqttUnbuildable for one that is not well-formed UTF-8 or holds U+0000.
   void Subscribe(const std::string& filter, std::uint8_t qos);
 
   // Any thread, any state; never waits for the network. False when the queue was full

@@ -13,10 +13,69 @@ void AppendWordBE(TAEBytes& buf, std::uint16_t value) {
   buf.push_back(static_cast<std::uint8_t>(value));
 }
 
-void AppendMqttString(TAEBytes& buf, std::string_view text) {
+namespace {
+
+std::span<const std::uint8_t> BytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string HexByte(std::uint8_t b) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return std::string("$") + kDigits[b >> 4] + kDigits[b & 15];
+}
+
+// Length and bytes, without any check of what the bytes are.
+void AppendMqttBinary(TAEBytes& buf, std::string_view data) {
+  if (data.size() > kMqttMaxString) throw EAEMqttStringTooLong();
+  AppendWordBE(buf, static_cast<std::uint16_t>(data.size()));
+  buf.insert(buf.end(), data.begin(), data.end());
+}
+
+void ThrowFor(std::string_view text, const std::string& problem) {
   if (text.size() > kMqttMaxString) throw EAEMqttStringTooLong();
-  AppendWordBE(buf, static_cast<std::uint16_t>(text.size()));
-  buf.insert(buf.end(), text.begin(), text.end());
+  throw EAEMqttUnbuildable("MQTT: a string that " + problem);
+}
+
+}  // namespace
+
+std::string MqttStringProblem(std::string_view text) {
+  if (text.size() > kMqttMaxString)
+    return "takes " + std::to_string(text.size()) + " bytes, more than the 65535 an MQTT string can hold";
+  const std::size_t fault = FindUtf8Fault(BytesOf(text));
+  if (fault != std::string_view::npos)
+    return "is not well-formed UTF-8: byte " + HexByte(static_cast<std::uint8_t>(text[fault])) + " at offset " +
+           std::to_string(fault);
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string_view::npos)
+    return "holds U+0000 at offset " + std::to_string(nul) + ", which no MQTT string may";
+  return "";
+}
+
+std::size_t FindMqttWildcard(std::string_view text) { return text.find_first_of("+#"); }
+
+std::string MqttTopicProblem(std::string_view topic) {
+  std::string problem = MqttStringProblem(topic);
+  if (!problem.empty()) return problem;
+  const std::size_t wildcard = FindMqttWildcard(topic);
+  if (wildcard != std::string_view::npos)
+    return std::string("holds the wildcard \"") + topic[wildcard] + "\", which no topic name may";
+  return "";
+}
+
+std::string PublishProblem(std::string_view topic, std::size_t payloadSize) {
+  const std::string problem = MqttTopicProblem(topic);
+  if (!problem.empty()) return "topic " + problem;
+  const std::size_t bodySize = 2 + topic.size() + 2 + payloadSize;  // with the identifier of QoS 1
+  if (payloadSize > kMqttMaxRemaining || bodySize > kMqttMaxRemaining)
+    return "would take " + std::to_string(bodySize) + " bytes after its header, more than the 268435455 an MQTT " +
+           "packet can hold";
+  return "";
+}
+
+void AppendMqttString(TAEBytes& buf, std::string_view text) {
+  const std::string problem = MqttStringProblem(text);
+  if (!problem.empty()) ThrowFor(text, problem);
+  AppendMqttBinary(buf, text);
 }
 
 namespace {
@@ -39,6 +98,9 @@ TAEBytes EncodeRemainingLength(std::uint32_t value) {
 }
 
 TAEBytes BuildPacket(std::uint8_t header, std::span<const std::uint8_t> body) {
+  if (body.size() > kMqttMaxRemaining)
+    throw EAEMqttUnbuildable("MQTT: a packet of " + std::to_string(body.size()) +
+                             " bytes after its header, more than the 268435455 MQTT allows");
   TAEBytes out;
   out.reserve(body.size() + 5);
   out.push_back(header);
@@ -65,13 +127,15 @@ TAEBytes BuildConnect(const TAEMqttOptions& o) {
   AppendWordBE(body, o.KeepAliveSec);
   AppendMqttString(body, o.ClientId);
   if (hasWill) {
+    if (const std::string problem = MqttTopicProblem(o.WillTopic); !problem.empty())
+      ThrowFor(o.WillTopic, problem);
     AppendMqttString(body, o.WillTopic);
     // The will is a short text; only the low 16 bits of its length fit the field.
     AppendWordBE(body, static_cast<std::uint16_t>(o.WillPayload.size()));
     AppendBytes(body, o.WillPayload);
   }
   if (hasUser) AppendMqttString(body, o.User);
-  if (hasPassword) AppendMqttString(body, o.Password);
+  if (hasPassword) AppendMqttBinary(body, o.Password);
   return BuildPacket(0x10, body);
 }
 
@@ -85,7 +149,11 @@ TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::ui
 
 TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payload, std::uint8_t qos, bool retain,
                       std::uint16_t packetId) {
-  if (topic.size() > kMqttMaxString) throw EAEMqttStringTooLong();
+  const std::string problem = PublishProblem(topic, payload.size());
+  if (!problem.empty()) {
+    if (topic.size() > kMqttMaxString) throw EAEMqttStringTooLong();
+    throw EAEMqttUnbuildable("MQTT: a PUBLISH whose " + problem);
+  }
   const std::uint8_t q = qos > 0 ? 1 : 0;
   // Written in one buffer of the final size: this is the path every message takes.
   const std::size_t bodySize = 2 + topic.size() + (q > 0 ? 2 : 0) + payload.size();
@@ -93,7 +161,7 @@ TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payl
   out.reserve(1 + 4 + bodySize);
   out.push_back(static_cast<std::uint8_t>(0x30 + 2 * q + (retain ? 1 : 0)));
   AppendRemainingLength(out, static_cast<std::uint32_t>(bodySize));
-  AppendMqttString(out, topic);
+  AppendMqttBinary(out, topic);  // checked above
   if (q > 0) AppendWordBE(out, packetId);
   AppendBytes(out, payload);
   return out;
@@ -162,7 +230,9 @@ TAEConnackResult ParseConnack(std::span<const std::uint8_t> body) {
 
 bool IsSubackRefusal(std::span<const std::uint8_t> body) { return body.size() >= 3 && body.back() == 0x80; }
 
-bool IsValidUtf8(std::span<const std::uint8_t> s) {
+bool IsValidUtf8(std::span<const std::uint8_t> s) { return FindUtf8Fault(s) == std::string_view::npos; }
+
+std::size_t FindUtf8Fault(std::span<const std::uint8_t> s) {
   std::size_t i = 0;
   while (i < s.size()) {
     const std::uint8_t c = s[i];
@@ -181,20 +251,20 @@ bool IsValidUtf8(std::span<const std::uint8_t> s) {
       n = 3;
       cp = c & 0x07;
     } else {
-      return false;
+      return i;
     }
-    if (s.size() - i - 1 < n) return false;
+    if (s.size() - i - 1 < n) return i;
     for (std::size_t k = 1; k <= n; ++k) {
       const std::uint8_t cc = s[i + k];
-      if ((cc & 0xC0) != 0x80) return false;
+      if ((cc & 0xC0) != 0x80) return i;
       cp = (cp << 6) | (cc & 0x3F);
     }
     // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
     static constexpr std::uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
     i += n + 1;
   }
-  return true;
+  return std::string_view::npos;
 }
 
 bool ParseIncomingPublish(std::uint8_t flags, std::span<const std::uint8_t> body, TAEIncomingPublish& out) {

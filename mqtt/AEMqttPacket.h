@@ -28,30 +28,54 @@ inline constexpr std::uint8_t kMqttSuback = 9;
 
 // The longest MQTT string, in UTF-8 bytes.
 inline constexpr std::size_t kMqttMaxString = 65535;
+// The largest remaining length that four length bytes can carry.
+inline constexpr std::size_t kMqttMaxRemaining = 268435455;
 
-// Raised when a text does not fit an MQTT string; the packet under construction is
-// abandoned. Its own type so that the client can tell a message that can never be
-// built from a broken connection.
-class EAEMqttStringTooLong : public EAEError {
+// Raised when a packet cannot be built as MQTT allows (a string that is too long or
+// not well-formed, a wildcard in a topic name, a packet too large); the packet under
+// construction is abandoned. Its own type so that the client can tell a message that
+// can never be built from a broken connection.
+class EAEMqttUnbuildable : public EAEError {
  public:
-  EAEMqttStringTooLong() : EAEError("MQTT: string too long") {}
+  using EAEError::EAEError;
 };
+
+class EAEMqttStringTooLong : public EAEMqttUnbuildable {
+ public:
+  EAEMqttStringTooLong() : EAEMqttUnbuildable("MQTT: string too long") {}
+};
+
+// Why a text cannot be an MQTT string, as words that follow its name ("takes 65536
+// bytes, ...", "is not well-formed UTF-8: ...", "holds U+0000, ..."); "" when it can.
+std::string MqttStringProblem(std::string_view text);
+// Where the first wildcard ("+" or "#") of a text is, or npos.
+std::size_t FindMqttWildcard(std::string_view text);
+// The same as MqttStringProblem for a topic name, which also must not hold a wildcard.
+std::string MqttTopicProblem(std::string_view topic);
+// Why a PUBLISH of this topic and payload size cannot be built: the topic's problem
+// ("topic ..."), or a packet too large ("would take ..."); "" when it can.
+std::string PublishProblem(std::string_view topic, std::size_t payloadSize);
 
 void AppendBytes(TAEBytes& buf, std::span<const std::uint8_t> data);
 void AppendByte(TAEBytes& buf, std::uint8_t value);
 // High byte first.
 void AppendWordBE(TAEBytes& buf, std::uint16_t value);
-// Text is UTF-8 already; raises EAEMqttStringTooLong (appending nothing) above 65535 bytes.
+// Text is UTF-8 already; raises (appending nothing) EAEMqttStringTooLong above 65535
+// bytes, EAEMqttUnbuildable for ill-formed UTF-8 or U+0000.
 void AppendMqttString(TAEBytes& buf, std::string_view text);
-// Header byte, remaining length of body, body.
+// Header byte, remaining length of body, body. Raises EAEMqttUnbuildable for a body
+// above kMqttMaxRemaining.
 TAEBytes BuildPacket(std::uint8_t header, std::span<const std::uint8_t> body);
 // The remaining-length bytes alone (7 bits per byte, least significant group first).
 TAEBytes EncodeRemainingLength(std::uint32_t value);
 
+// The password goes as binary data: any bytes, at most 65535.
 TAEBytes BuildConnect(const TAEMqttOptions& options);
 // One topic filter per packet; QoS above 1 is asked as 1.
 TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::uint8_t qos);
 // QoS 0 goes out as QoS 0 without identifier; any other value as QoS 1 with packetId.
+// Raises EAEMqttUnbuildable (EAEMqttStringTooLong for a long topic) when PublishProblem
+// finds one.
 TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payload, std::uint8_t qos, bool retain,
                       std::uint16_t packetId);
 // The identifier bytes exactly as the PUBLISH carried them.
@@ -104,3 +128,6 @@ struct TAEIncomingPublish {
 bool ParseIncomingPublish(std::uint8_t flags, std::span<const std::uint8_t> body, TAEIncomingPublish& out);
 
 bool IsValidUtf8(std::span<const std::uint8_t> bytes);
+// Offset of the first byte that breaks UTF-8 (overlong forms, surrogates and values
+// past U+10FFFF included), or npos when the bytes are well-formed.
+std::size_t FindUtf8Fault(std::span<const std::uint8_t> bytes);

@@ -16,17 +16,22 @@ std::unique_ptr<IAEMqttTransport> CreateTcpTransport(const std::string& host, st
 std::string TAETcpTransport::Describe() const { return "mqtt://" + FHost + ":" + std::to_string(FPort); }
 
 void TAETcpTransport::Open() {
-  Close();
+  FSocket.Close();  // not Close: an Abort from another thread must stay in force
   if (FHost.empty()) throw EAEError("A Host is required");
   if (FPort == 0) throw EAEError("A Port is required");
   FEnded = false;
   FOpened = false;
   // Connect leaves nothing open when it raises.
-  FSocket = TAESocket::Connect(FHost, FPort, kConnectTimeoutMs);
+  FSocket = TAESocket::Connect(FHost, FPort, kConnectTimeoutMs, &FCancel);
   FOpened = true;
 }
 
-void TAETcpTransport::Close() { FSocket.Close(); }
+void TAETcpTransport::Close() {
+  FSocket.Close();
+  FCancel.Reset();
+}
+
+void TAETcpTransport::Abort() { FCancel.Cancel(); }
 
 void TAETcpTransport::MarkEnded() {
   FEnded = true;

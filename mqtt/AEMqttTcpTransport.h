@@ -22,6 +22,7 @@ class TAETcpTransport : public IAEMqttTransport {
   void Send(const std::vector<std::uint8_t>& data) override;
   std::int32_t Receive(std::vector<std::uint8_t>& buf, std::int32_t timeoutMs) override;
   std::string Describe() const override;
+  void Abort() override;
 
  private:
   void MarkEnded();
@@ -30,6 +31,7 @@ class TAETcpTransport : public IAEMqttTransport {
   std::string FHost;
   std::uint16_t FPort;
   TAESocket FSocket;
+  TAEConnectCancel FCancel;  // set by Abort, cleared by Close
   bool FEnded = false;   // the peer or the network ended the connection
   bool FOpened = false;  // an Open has succeeded since creation
   std::array<std::uint8_t, kReadChunk> FChunk{};

@@ -13,8 +13,11 @@
 //   there without waiting). Once the stream has ended (peer close, error, Close) and no
 //   bytes remain, raises.
 // - Describe: a short text naming the endpoint, valid in every state.
-// Threads: called by one thread at a time (the client's); implementations may run
-// threads of their own inside. Ownership: the factories return a unique_ptr; the
+// - Abort: ends an Open in progress at once (it raises), whatever step it is in, and
+//   makes every later Open raise at once, until the next Close. A stream already open
+//   is left alone. For a Stop that must not wait out a connect's time-out.
+// Threads: called by one thread at a time (the client's), except Abort, which any
+// thread may call at any time; implementations may run threads of their own inside. Ownership: the factories return a unique_ptr; the
 // client holds it until it is freed, and the destructor closes the stream.
 #pragma once
 
@@ -31,6 +34,7 @@ class IAEMqttTransport {
   virtual void Send(const std::vector<std::uint8_t>& data) = 0;
   virtual std::int32_t Receive(std::vector<std::uint8_t>& buf, std::int32_t timeoutMs) = 0;
   virtual std::string Describe() const = 0;
+  virtual void Abort() = 0;
 };
 
 // MQTT over plain TCP to host:port.

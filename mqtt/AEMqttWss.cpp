@@ -101,6 +101,28 @@ std::int32_t TAEWssTransport::Receive(std::vector<std::uint8_t>& buf, std::int32
   return 0;
 }
 
+void TAEWssTransport::EnterOpen() {
+  std::lock_guard lock(FAbortLock);
+  if (FAborted) throw EAEError("WebSocket open aborted");
+  FOpening = true;
+}
+
+void TAEWssTransport::LeaveOpen() {
+  std::lock_guard lock(FAbortLock);
+  FOpening = false;
+}
+
+void TAEWssTransport::ThrowIfAborted() {
+  std::lock_guard lock(FAbortLock);
+  if (FAborted) throw EAEError("WebSocket open aborted");
+}
+
+void TAEWssTransport::Close() {
+  CloseStream();
+  std::lock_guard lock(FAbortLock);
+  FAborted = false;
+}
+
 std::unique_ptr<IAEMqttTransport> CreateWssTransport(const std::string& url) {
   return std::make_unique<TAEWssTransport>(url);
 }

@@ -2,10 +2,10 @@
 // here and in AEMqttWss.cpp: the URL split, the inbox that the reader thread fills and
 // Receive empties, the states and the error texts. Each backend (AEMqttWssWin32.cpp:
 // WinHTTP; AEMqttWssPosix.cpp: Boost.Beast with OpenSSL) supplies TBackend, the
-// constructor and destructor, Open, Close, Send and the reader.
+// constructor and destructor, Open, CloseStream, Send, Abort and the reader.
 //
 // Threads: Open, Close, Send, Receive and Describe are called by one thread at a time
-// (the MQTT client's). Each successful Open starts one reader thread, which only
+// (the MQTT client's); Abort by any. Each successful Open starts one reader thread, which only
 // delivers bytes and the end of the stream through its TAEWssLink; Close ends it.
 #pragma once
 
@@ -67,6 +67,7 @@ class TAEWssTransport : public IAEMqttTransport {
   void Send(const std::vector<std::uint8_t>& data) override;
   std::int32_t Receive(std::vector<std::uint8_t>& buf, std::int32_t timeoutMs) override;
   std::string Describe() const override { return FUrl; }
+  void Abort() override;
 
   // "wss://" (or no scheme) is secure, "ws://" plain; schemes without regard to case.
   // Port 443 or 80 when the URL gives none; the path keeps its query; "/" when absent.
@@ -77,11 +78,21 @@ class TAEWssTransport : public IAEMqttTransport {
 
   // A fresh link for a new stream: no bytes, no reason, not ended.
   void NewLink() { FLink = std::make_shared<TAEWssLink>(); }
+  // Open's bracket for Abort: raises when aborted, else marks an Open in progress (so
+  // that Abort reaches into the backend) until LeaveOpen. Close clears the abort.
+  void EnterOpen();
+  void LeaveOpen();
+  void ThrowIfAborted();
+  // Close without clearing the abort: Open starts with it.
+  void CloseStream();
 
   const std::string FUrl;
   const TAEWssEndpoint FEndpoint;
   std::unique_ptr<TBackend> FBackend;
   std::thread FReader;
+  std::mutex FAbortLock;
+  bool FAborted = false;  // guarded by FAbortLock
+  bool FOpening = false;  // guarded by FAbortLock
   // Never null. Before the first Open it is a link that has not ended, so Receive waits
   // and returns 0; Close ends it.
   std::shared_ptr<TAEWssLink> FLink = std::make_shared<TAEWssLink>();

@@ -121,10 +121,26 @@ void SetMessageOptions(S& ws) {
 }
 }  // namespace
 
+namespace {
+// Ends Open's time as an Open in progress on every way out.
+template <class F>
+struct TOnExit {
+  F Run;
+  ~TOnExit() { Run(); }
+};
+template <class F>
+TOnExit(F) -> TOnExit<F>;
+}  // namespace
+
 void TAEWssTransport::Open() {
-  Close();
+  CloseStream();
   NewLink();
-  FBackend = std::make_unique<TBackend>();
+  EnterOpen();
+  TOnExit leave{[this] { LeaveOpen(); }};
+  {
+    std::lock_guard lock(FAbortLock);  // Abort may reach for it from now on
+    FBackend = std::make_unique<TBackend>();
+  }
   TBackend& b = *FBackend;
   b.Link = FLink;
   const TAEWssEndpoint& ep = FEndpoint;
@@ -182,6 +198,9 @@ void TAEWssTransport::Open() {
     });
     ws.set_option(websocket::stream_base::timeout{kCloseTimeout, websocket::stream_base::none(), false});
   });
+  // An Abort that came after the last step has posted a close the reader must not run.
+  LeaveOpen();
+  ThrowIfAborted();
 
   b.Work.emplace(b.Ioc.get_executor());
   b.WithStream([&](auto& ws) { asio::post(b.Ioc, [&b, &ws] { b.StartRead(ws); }); });
@@ -190,7 +209,18 @@ void TAEWssTransport::Open() {
   FReader = std::thread([&b] { b.Ioc.run(); });
 }
 
-void TAEWssTransport::Close() {
+void TAEWssTransport::Abort() {
+  std::lock_guard lock(FAbortLock);
+  FAborted = true;
+  if (!FOpening || !FBackend) return;
+  // Run by the step in progress (or the next one): closing the socket ends its wait.
+  TBackend& b = *FBackend;
+  asio::post(b.Ioc, [&b] {
+    if (b.Ws || b.Wss) b.WithStream([](auto& ws) { beast::get_lowest_layer(ws).close(); });
+  });
+}
+
+void TAEWssTransport::CloseStream() {
   FLink->SetClosedLocally();
   if (!FBackend) return;
   TBackend& b = *FBackend;

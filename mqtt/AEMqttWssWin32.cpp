@@ -5,6 +5,11 @@
 #include <winhttp.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "AEErrors.h"
@@ -76,15 +81,88 @@ void ReadLoop(TAEWssLink& link, HINTERNET socket) {
   }
 }
 
-// How long Close waits for a woken reader before leaving it behind.
+// How long Close waits for a woken reader before leaving it behind; after an Abort (a
+// Stop, which must not wait for a silent server) only briefly.
 constexpr auto kReaderEndLimit = std::chrono::seconds(2);
+constexpr auto kAbortedReaderEndLimit = std::chrono::milliseconds(300);
+}  // namespace
+
+namespace {
+// The handles of one Open, and how its steps ended. Shared by Open and the thread that
+// runs the steps: Abort cannot end a blocked WinHTTP call everywhere (closing its handle
+// does not under Wine), so an aborted Open leaves that thread behind, and the thread
+// closes the handles itself when its call returns.
+struct TOpenJob {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Finished = false;   // guarded by Lock
+  bool Aborted = false;    // guarded by Lock
+  bool Abandoned = false;  // guarded by Lock: Open has left; the thread cleans up
+  std::string Error;       // written by the thread before Finished
+  HINTERNET Session = nullptr;
+  HINTERNET Connect = nullptr;
+  HINTERNET Request = nullptr;
+  HINTERNET Socket = nullptr;
+
+  void CloseAll() {
+    CloseHandleIfHeld(Socket);
+    CloseHandleIfHeld(Request);
+    CloseHandleIfHeld(Connect);
+    CloseHandleIfHeld(Session);
+  }
+};
+
+// The connect, the TLS handshake and the upgrade, each blocking in WinHTTP.
+void RunOpenSteps(TOpenJob& job, const TAEWssEndpoint& ep) {
+  const TWebSocketApi& api = WebSocketApi();
+  job.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0);
+  if (job.Session == nullptr)
+    job.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+  if (job.Session == nullptr) throw EAEError(WinApiFailure("WinHttpOpen"));
+  job.Connect = WinHttpConnect(job.Session, Utf8ToWide(ep.Host).c_str(), ep.Port, 0);
+  if (job.Connect == nullptr) throw EAEError(WinApiFailure("WinHttpConnect"));
+  // No security options: WinHTTP's defaults check the chain and the host name.
+  job.Request = WinHttpOpenRequest(job.Connect, L"GET", Utf8ToWide(ep.Path).c_str(), nullptr, WINHTTP_NO_REFERER,
+                                   WINHTTP_DEFAULT_ACCEPT_TYPES, ep.Secure ? WINHTTP_FLAG_SECURE : 0);
+  if (job.Request == nullptr) throw EAEError(WinApiFailure("WinHttpOpenRequest"));
+  if (!WinHttpSetOption(job.Request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
+    throw EAEError(WinApiFailure("WebSocket upgrade option"));
+  WinHttpAddRequestHeaders(job.Request, L"Sec-WebSocket-Protocol: mqtt", 28, WINHTTP_ADDREQ_FLAG_ADD);
+  if (!WinHttpSendRequest(job.Request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    throw EAEError(WinApiFailure("WinHttpSendRequest"));
+  if (!WinHttpReceiveResponse(job.Request, nullptr)) throw EAEError(WinApiFailure("WinHttpReceiveResponse"));
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  WinHttpQueryHeaders(job.Request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+  if (status != 101) throw EAEError("WebSocket upgrade refused: HTTP " + std::to_string(status));
+  job.Socket = api.CompleteUpgrade(job.Request, 0);
+  if (job.Socket == nullptr) throw EAEError(WinApiFailure("WebSocket upgrade"));
+  CloseHandleIfHeld(job.Request);
+}
+
+void RunOpenJob(const std::shared_ptr<TOpenJob>& job, const TAEWssEndpoint& ep) {
+  std::string error;
+  try {
+    RunOpenSteps(*job, ep);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  std::lock_guard lock(job->Lock);
+  job->Error = error;
+  job->Finished = true;
+  if (job->Abandoned) job->CloseAll();
+  job->Changed.notify_all();
+}
 }  // namespace
 
 struct TAEWssTransport::TBackend {
   HINTERNET Session = nullptr;
   HINTERNET Connect = nullptr;
-  HINTERNET Request = nullptr;  // held only while Open runs (or after it failed)
   HINTERNET Socket = nullptr;
+  std::shared_ptr<TOpenJob> Job;  // guarded by FAbortLock: the Open in progress
 };
 
 TAEWssTransport::TAEWssTransport(const std::string& url)
@@ -93,45 +171,66 @@ TAEWssTransport::TAEWssTransport(const std::string& url)
 TAEWssTransport::~TAEWssTransport() { Close(); }
 
 void TAEWssTransport::Open() {
-  Close();
+  CloseStream();
   NewLink();
-  const TWebSocketApi& api = WebSocketApi();
+  WebSocketApi();  // a missing function is told before anything is opened
+  EnterOpen();
+  struct TLeave {
+    TAEWssTransport* Transport;
+    ~TLeave() { Transport->LeaveOpen(); }
+  } leave{this};
   TBackend& b = *FBackend;
-  b.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                          WINHTTP_NO_PROXY_BYPASS, 0);
-  if (b.Session == nullptr)
-    b.Session = WinHttpOpen(L"KIVU-Velkarn/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
-  if (b.Session == nullptr) throw EAEError(WinApiFailure("WinHttpOpen"));
-  b.Connect = WinHttpConnect(b.Session, Utf8ToWide(FEndpoint.Host).c_str(), FEndpoint.Port, 0);
-  if (b.Connect == nullptr) throw EAEError(WinApiFailure("WinHttpConnect"));
-  // No security options: WinHTTP's defaults check the chain and the host name.
-  b.Request = WinHttpOpenRequest(b.Connect, L"GET", Utf8ToWide(FEndpoint.Path).c_str(), nullptr,
-                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                 FEndpoint.Secure ? WINHTTP_FLAG_SECURE : 0);
-  if (b.Request == nullptr) throw EAEError(WinApiFailure("WinHttpOpenRequest"));
-  if (!WinHttpSetOption(b.Request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
-    throw EAEError(WinApiFailure("WebSocket upgrade option"));
-  WinHttpAddRequestHeaders(b.Request, L"Sec-WebSocket-Protocol: mqtt", 28, WINHTTP_ADDREQ_FLAG_ADD);
-  if (!WinHttpSendRequest(b.Request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-    throw EAEError(WinApiFailure("WinHttpSendRequest"));
-  if (!WinHttpReceiveResponse(b.Request, nullptr)) throw EAEError(WinApiFailure("WinHttpReceiveResponse"));
-  DWORD status = 0;
-  DWORD size = sizeof(status);
-  WinHttpQueryHeaders(b.Request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
-  if (status != 101) throw EAEError("WebSocket upgrade refused: HTTP " + std::to_string(status));
-  HINTERNET socket = api.CompleteUpgrade(b.Request, 0);
-  if (socket == nullptr) throw EAEError(WinApiFailure("WebSocket upgrade"));
-  b.Socket = socket;
-  CloseHandleIfHeld(b.Request);
-  FReader = std::thread([link = FLink, socket] {
+  auto job = std::make_shared<TOpenJob>();
+  {
+    std::lock_guard lock(FAbortLock);
+    b.Job = job;
+  }
+  std::thread steps([job, ep = FEndpoint] { RunOpenJob(job, ep); });
+  {
+    std::unique_lock lock(job->Lock);
+    job->Changed.wait(lock, [&] { return job->Finished || job->Aborted; });
+    if (!job->Finished) {
+      job->Abandoned = true;
+      lock.unlock();
+      steps.detach();
+      {
+        std::lock_guard abortLock(FAbortLock);
+        b.Job.reset();
+      }
+      throw EAEError("WebSocket open aborted");
+    }
+  }
+  steps.join();
+  {
+    std::lock_guard lock(FAbortLock);
+    b.Job.reset();
+  }
+  if (!job->Error.empty()) {
+    job->CloseAll();
+    throw EAEError(job->Error);
+  }
+  b.Session = std::exchange(job->Session, nullptr);
+  b.Connect = std::exchange(job->Connect, nullptr);
+  b.Socket = std::exchange(job->Socket, nullptr);
+  LeaveOpen();
+  ThrowIfAborted();
+  FReader = std::thread([link = FLink, socket = b.Socket] {
     ReadLoop(*link, socket);
     link->MarkReaderDone();
   });
 }
 
-void TAEWssTransport::Close() {
+void TAEWssTransport::Abort() {
+  std::lock_guard lock(FAbortLock);
+  FAborted = true;
+  if (!FOpening || !FBackend->Job) return;
+  TOpenJob& job = *FBackend->Job;
+  std::lock_guard jobLock(job.Lock);
+  job.Aborted = true;
+  job.Changed.notify_all();
+}
+
+void TAEWssTransport::CloseStream() {
   FLink->SetClosedLocally();
   TBackend& b = *FBackend;
   if (b.Socket != nullptr) {
@@ -141,14 +240,18 @@ void TAEWssTransport::Close() {
     WebSocketApi().Shutdown(b.Socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
   }
   CloseHandleIfHeld(b.Socket);
-  CloseHandleIfHeld(b.Request);
   CloseHandleIfHeld(b.Connect);
   CloseHandleIfHeld(b.Session);
   if (!FReader.joinable()) return;
   // A server that neither answers the close frame nor ends the connection leaves the
   // receive blocked even on the closed handle there: Close must not hang with it, so
   // that reader is left to end with the connection, holding only its own link.
-  if (FLink->WaitReaderDone(kReaderEndLimit))
+  bool aborted;
+  {
+    std::lock_guard lock(FAbortLock);
+    aborted = FAborted;
+  }
+  if (FLink->WaitReaderDone(aborted ? kAbortedReaderEndLimit : kReaderEndLimit))
     FReader.join();
   else
     FReader.detach();

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -35,6 +36,33 @@ class EAEConnectTimeout : public EAEError {
   EAEConnectTimeout() : EAEError("Connect timed out.") {}
 };
 
+// "Connect cancelled." when a TAEConnectCancel ends the connect.
+class EAEConnectCancelled : public EAEError {
+ public:
+  EAEConnectCancelled() : EAEError("Connect cancelled.") {}
+};
+
+// Lets another thread end a TAESocket::Connect at once, without waiting for its
+// time-out. Cancel and IsCancelled: any thread, any time. It stays cancelled (every
+// Connect given it fails at once) until Reset, which is not called while a Connect
+// waits on it. Not movable: a Connect may be waiting on it.
+class TAEConnectCancel {
+ public:
+  TAEConnectCancel();
+  ~TAEConnectCancel();
+  TAEConnectCancel(const TAEConnectCancel&) = delete;
+  TAEConnectCancel& operator=(const TAEConnectCancel&) = delete;
+
+  void Cancel();
+  void Reset();
+  bool IsCancelled() const;
+
+ private:
+  friend class TAESocket;
+  struct TImpl;  // the backend's wake-up handle
+  std::unique_ptr<TImpl> FImpl;
+};
+
 // Owns one connected socket; move-only, closes it when destroyed.
 class TAESocket {
  public:
@@ -51,8 +79,10 @@ class TAESocket {
 
   // Resolves host to an IPv4 address (a dotted address is used as it is) and connects,
   // waiting at most connectTimeoutMs for the connect (name resolution has no limit of
-  // its own). Raises EAESocketError or EAEConnectTimeout; nothing stays open on failure.
-  static TAESocket Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs);
+  // its own). Raises EAESocketError or EAEConnectTimeout, or EAEConnectCancelled when
+  // cancel (optional) is or becomes cancelled; nothing stays open on failure.
+  static TAESocket Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs,
+                           TAEConnectCancel* cancel = nullptr);
 
   bool IsOpen() const { return FHandle != kInvalid; }
   THandle Handle() const { return FHandle; }

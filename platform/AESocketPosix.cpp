@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "AESocket.h"
 
@@ -17,15 +19,26 @@ namespace {
 int Fd(TAESocket::THandle h) { return static_cast<int>(h); }
 
 // poll() restarted after a signal, with the time left.
-int PollOne(int fd, short events, int timeoutMs) {
+int PollFds(pollfd* fds, nfds_t count, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, timeoutMs);
+    const int r = ::poll(fds, count, timeoutMs);
     if (r >= 0 || errno != EINTR) return r;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
   }
+}
+
+int PollOne(int fd, short events, int timeoutMs) {
+  pollfd p{fd, events, 0};
+  return PollFds(&p, 1, timeoutMs);
+}
+
+// Waits for a connect to finish, or for the cancel pipe's read end (wakeFd, -1: none)
+// to turn readable: > 0 when either is ready.
+int PollConnect(int fd, int wakeFd, int timeoutMs) {
+  pollfd p[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+  return PollFds(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
 }
 
 sockaddr_in ResolveIpv4(const std::string& host, std::uint16_t port) {
@@ -49,6 +62,46 @@ sockaddr_in ResolveIpv4(const std::string& host, std::uint16_t port) {
 
 }  // namespace
 
+// A pipe whose read end turns readable on Cancel, so that a connect's poll() wakes.
+// The byte is in the pipe exactly while Cancelled holds; Lock keeps the two together.
+struct TAEConnectCancel::TImpl {
+  int Read = -1;
+  int Write = -1;
+  std::mutex Lock;
+  std::atomic<bool> Cancelled{false};
+};
+
+TAEConnectCancel::TAEConnectCancel() : FImpl(std::make_unique<TImpl>()) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw EAESocketError(errno);
+  FImpl->Read = fds[0];
+  FImpl->Write = fds[1];
+}
+
+TAEConnectCancel::~TAEConnectCancel() {
+  ::close(FImpl->Read);
+  ::close(FImpl->Write);
+}
+
+void TAEConnectCancel::Cancel() {
+  std::lock_guard lock(FImpl->Lock);
+  if (FImpl->Cancelled.exchange(true)) return;
+  const std::uint8_t one = 1;
+  // The pipe is empty here, so this one byte always fits.
+  [[maybe_unused]] const ssize_t n = ::write(FImpl->Write, &one, 1);
+}
+
+void TAEConnectCancel::Reset() {
+  std::lock_guard lock(FImpl->Lock);
+  if (!FImpl->Cancelled.load()) return;
+  std::uint8_t drain[16];
+  while (::read(FImpl->Read, drain, sizeof drain) > 0) {
+  }
+  FImpl->Cancelled = false;
+}
+
+bool TAEConnectCancel::IsCancelled() const { return FImpl->Cancelled.load(); }
+
 EAESocketError::EAESocketError(int code) : EAESocketError(code, std::strerror(code)) {}
 
 void EnsureSocketsStarted() {}
@@ -57,7 +110,9 @@ bool IsConnectionEndedError(int code) {
   return code == ECONNRESET || code == ECONNABORTED || code == EPIPE || code == ESHUTDOWN || code == ENOTCONN;
 }
 
-TAESocket TAESocket::Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs) {
+TAESocket TAESocket::Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs,
+                             TAEConnectCancel* cancel) {
+  if (cancel != nullptr && cancel->IsCancelled()) throw EAEConnectCancelled();
   const sockaddr_in addr = ResolveIpv4(host, port);
   TAESocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.IsOpen()) throw EAESocketError(errno);
@@ -68,9 +123,10 @@ TAESocket TAESocket::Connect(const std::string& host, std::uint16_t port, int co
   ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     if (errno != EINPROGRESS) throw EAESocketError(errno);
-    const int r = PollOne(fd, POLLOUT, connectTimeoutMs);
+    const int r = PollConnect(fd, cancel != nullptr ? cancel->FImpl->Read : -1, connectTimeoutMs);
     if (r < 0) throw EAESocketError(errno);
     if (r == 0) throw EAEConnectTimeout();
+    if (cancel != nullptr && cancel->IsCancelled()) throw EAEConnectCancelled();
     int err = 0;
     socklen_t len = sizeof err;
     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);

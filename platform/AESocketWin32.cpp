@@ -2,7 +2,9 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 
 #include "AESocket.h"
 #include "AETextWin32.h"
@@ -13,9 +15,8 @@ SOCKET Sock(TAESocket::THandle h) { return static_cast<SOCKET>(h); }
 
 [[noreturn]] void ThrowLast() { throw EAESocketError(::WSAGetLastError()); }
 
-// select() for one socket: 1 ready, 0 time-out; raises on error. With exceptFds a
-// failed non-blocking connect reports through the exception set.
-int WaitOne(SOCKET s, bool forWrite, int timeoutMs, bool* failed = nullptr) {
+// select() for one socket: 1 ready, 0 time-out; raises on error.
+int WaitOne(SOCKET s, bool forWrite, int timeoutMs) {
   fd_set rw, ex;
   FD_ZERO(&rw);
   FD_ZERO(&ex);
@@ -24,7 +25,6 @@ int WaitOne(SOCKET s, bool forWrite, int timeoutMs, bool* failed = nullptr) {
   timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   const int r = ::select(0, forWrite ? nullptr : &rw, forWrite ? &rw : nullptr, &ex, &tv);
   if (r == SOCKET_ERROR) ThrowLast();
-  if (failed != nullptr) *failed = FD_ISSET(s, &ex) != 0;
   return r > 0 ? 1 : 0;
 }
 
@@ -49,7 +49,51 @@ sockaddr_in ResolveIpv4(const std::string& host, std::uint16_t port) {
   return addr;
 }
 
+// Owns a WSA event; closes it when destroyed.
+class TScopedEvent {
+ public:
+  TScopedEvent() : FEvent(::WSACreateEvent()) {
+    if (FEvent == WSA_INVALID_EVENT) ThrowLast();
+  }
+  TScopedEvent(const TScopedEvent&) = delete;
+  TScopedEvent& operator=(const TScopedEvent&) = delete;
+  ~TScopedEvent() { ::WSACloseEvent(FEvent); }
+  WSAEVENT Get() const { return FEvent; }
+
+ private:
+  WSAEVENT FEvent;
+};
+
 }  // namespace
+
+// A manual-reset event, set exactly while cancelled: a connect waits on it beside its
+// socket's own event.
+struct TAEConnectCancel::TImpl {
+  TScopedEvent Event;
+  std::mutex Lock;
+  std::atomic<bool> Cancelled{false};
+};
+
+TAEConnectCancel::TAEConnectCancel() {
+  EnsureSocketsStarted();
+  FImpl = std::make_unique<TImpl>();
+}
+
+TAEConnectCancel::~TAEConnectCancel() = default;
+
+void TAEConnectCancel::Cancel() {
+  std::lock_guard lock(FImpl->Lock);
+  FImpl->Cancelled = true;
+  ::WSASetEvent(FImpl->Event.Get());
+}
+
+void TAEConnectCancel::Reset() {
+  std::lock_guard lock(FImpl->Lock);
+  FImpl->Cancelled = false;
+  ::WSAResetEvent(FImpl->Event.Get());
+}
+
+bool TAEConnectCancel::IsCancelled() const { return FImpl->Cancelled.load(); }
 
 EAESocketError::EAESocketError(int code) : EAESocketError(code, Win32ErrorText(static_cast<DWORD>(code))) {}
 
@@ -57,26 +101,33 @@ bool IsConnectionEndedError(int code) {
   return code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN || code == WSAENOTCONN;
 }
 
-TAESocket TAESocket::Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs) {
+TAESocket TAESocket::Connect(const std::string& host, std::uint16_t port, int connectTimeoutMs,
+                             TAEConnectCancel* cancel) {
+  if (cancel != nullptr && cancel->IsCancelled()) throw EAEConnectCancelled();
   EnsureSocketsStarted();
   const sockaddr_in addr = ResolveIpv4(host, port);
   TAESocket s(static_cast<THandle>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
   if (Sock(s.FHandle) == INVALID_SOCKET) ThrowLast();
   const SOCKET h = Sock(s.FHandle);
-  // Non-blocking only for the connect, so that its wait is bounded.
-  SetBlocking(h, false);
+  // Non-blocking only for the connect (the event selection makes it so), so that its
+  // wait is bounded and a cancel's event can end it.
+  TScopedEvent connected;
+  if (::WSAEventSelect(h, connected.Get(), FD_CONNECT) == SOCKET_ERROR) ThrowLast();
   if (::connect(h, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) {
     const int err = ::WSAGetLastError();
     if (err != WSAEWOULDBLOCK) throw EAESocketError(err);
-    bool failed = false;
-    if (WaitOne(h, true, connectTimeoutMs, &failed) == 0 && !failed) throw EAEConnectTimeout();
-    if (failed) {
-      int soErr = 0;
-      int len = sizeof soErr;
-      ::getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &len);
-      throw EAESocketError(soErr != 0 ? soErr : WSAECONNREFUSED);
-    }
+    const WSAEVENT events[2] = {connected.Get(), cancel != nullptr ? cancel->FImpl->Event.Get() : nullptr};
+    const DWORD r = ::WSAWaitForMultipleEvents(cancel != nullptr ? 2 : 1, events, FALSE,
+                                               static_cast<DWORD>(std::max(connectTimeoutMs, 0)), FALSE);
+    if (r == WSA_WAIT_FAILED) ThrowLast();
+    if (r == WSA_WAIT_TIMEOUT) throw EAEConnectTimeout();
+    if (r == WSA_WAIT_EVENT_0 + 1) throw EAEConnectCancelled();
+    WSANETWORKEVENTS happened{};
+    if (::WSAEnumNetworkEvents(h, connected.Get(), &happened) == SOCKET_ERROR) ThrowLast();
+    if ((happened.lNetworkEvents & FD_CONNECT) != 0 && happened.iErrorCode[FD_CONNECT_BIT] != 0)
+      throw EAESocketError(happened.iErrorCode[FD_CONNECT_BIT]);
   }
+  ::WSAEventSelect(h, nullptr, 0);
   SetBlocking(h, true);
   return s;
 }

@@ -76,7 +76,8 @@ class MqttEndToEnd : public testing::Test {
     Ini = fs::path(Exe).replace_extension(".ini").string();
   }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(Broker->Port()); }
-  void WriteIni(const TIniValues& over = {}) {
+  // withBom: UTF-8 with its mark, so that the bytes reach the program as written.
+  void WriteIni(const TIniValues& over = {}, bool withBom = false) {
     TIniValues v = {{"Agent.AgentId", "42"},
                     {"Agent.Channels", "3"},
                     {"Agent.HitsPerSecPerChannel", "15"},
@@ -92,7 +93,7 @@ class MqttEndToEnd : public testing::Test {
                     {"Mqtt.SendWaves", "1"},
                     {"Mqtt.MaxWavesPerSec", "5"}};
     for (const auto& [k, val] : over) v[k] = val;
-    WriteFileBytes(Ini, IniText(v));
+    WriteFileBytes(Ini, (withBom ? "\xEF\xBB\xBF" : "") + IniText(v));
   }
   std::unique_ptr<TTestProcess> Run(std::vector<std::string> args) {
     TTestProcess::TOptions o;
@@ -210,6 +211,28 @@ TEST_F(MqttEndToEnd, ARunPublishesItsHitFilesRecordsAndStatus) {
   ASSERT_EQ(late.Got.size(), 1u) << "only the status is retained";
   EXPECT_TRUE(TMqttWatch::IsStatus(late.Got[0], "stopped"));
   EXPECT_TRUE(late.Got[0].Retain);
+}
+
+// A login that would put wildcards or ill-formed text into the topics ends the start
+// with exit code 1 and one line naming the key and its fault, before any connection.
+TEST_F(MqttEndToEnd, ALoginThatCannotNameTopicsEndsWithOneAndItsLine) {
+  struct TCase {
+    const char* User;
+    const char* Line;
+  };
+  for (const TCase& c : {TCase{"agent+7", "Exception: [Mqtt] User=agent+7 holds \"+\", an MQTT wildcard, which "
+                                          "the agent's topics made from it may not"},
+                         TCase{"agent\xF8", "Exception: [Mqtt] User is not well-formed UTF-8: byte $F8 at offset 5"}}) {
+    SCOPED_TRACE(c.Line);
+    WriteIni({{"Mqtt.User", c.User}}, true);
+    auto node = Run({"3"});
+    EXPECT_EQ(node->Wait(30000), 1);
+    const auto lines = Output();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), c.Line);
+    for (const std::string& line : lines) EXPECT_EQ(line.find("Stopping..."), std::string::npos) << line;
+  }
+  EXPECT_EQ(Broker->Log().find("New connection from"), std::string::npos) << Broker->Log();
 }
 
 TEST_F(MqttEndToEnd, AKilledNodeLeavesItsWillOffline) {

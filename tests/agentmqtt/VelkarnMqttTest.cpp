@@ -87,6 +87,33 @@ TEST(MqttUrl, EveryOtherUrlGoesToTheWebSocketTransportWhole) {
   EXPECT_NE(ErrorOf([] { CreateMqttTransport("wss://broker.example:70000/mqtt"); }).find("70000"), std::string::npos);
 }
 
+// A login that would put wildcards or ill-formed text into the agent's topics and its
+// CONNECT is refused with a line that names the key and the fault.
+TEST(MqttUser, LoginsThatCannotNameTopicsAreRefused) {
+  struct TCase {
+    std::string User;
+    std::string Error;  // "" when accepted
+  };
+  const TCase cases[] = {
+      {"agent+7", "Exception: [Mqtt] User=agent+7 holds \"+\", an MQTT wildcard, which the agent's topics made "
+                  "from it may not"},
+      {"#agent", "Exception: [Mqtt] User=#agent holds \"#\", an MQTT wildcard, which the agent's topics made "
+                 "from it may not"},
+      {"agent\xF8", "Exception: [Mqtt] User is not well-formed UTF-8: byte $F8 at offset 5"},
+      {"\xED\xB0\x80x", "Exception: [Mqtt] User is not well-formed UTF-8: byte $ED at offset 0"},
+      {std::string("agent\0", 6), "Exception: [Mqtt] User holds U+0000 at offset 5, which no MQTT string may"},
+      {std::string(65524, 'u'), "Exception: [Mqtt] User takes 65524 bytes; the agent's topics leave room for 65523"},
+      {std::string(65523, 'u'), ""},
+      {"agent12", ""},
+      {"ag\xC3\xA9nt/7", ""},
+      {"", ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.User.substr(0, 20));
+    EXPECT_EQ(ErrorOf([&] { CheckMqttUser(c.User); }), c.Error.empty() ? "(nothing raised)" : c.Error);
+  }
+}
+
 class AgentMqtt : public testing::Test {
  protected:
   TIniValues Defaults() {
@@ -133,6 +160,8 @@ TEST_F(AgentMqtt, StartIsRefusedWithoutUserOrPasswordOrWithABadUrl) {
       {{{"Mqtt.Password", ""}}, needs},
       {{{"Mqtt.User", ""}, {"Mqtt.Password", ""}}, needs},
       {{{"Mqtt.Url", "mqtt://127.0.0.1:1883/kivu"}}, "EConvertError: '1883/kivu' is not a valid integer value"},
+      {{{"Mqtt.User", "agent+7"}},
+       "Exception: [Mqtt] User=agent+7 holds \"+\", an MQTT wildcard, which the agent's topics made from it may not"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Error);

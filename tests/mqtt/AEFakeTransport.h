@@ -28,7 +28,7 @@ struct TFakeWire {
   // Observed.
   std::vector<TAEMqttPacket> Written;  // every packet, in order, over all connections
   std::vector<std::size_t> OpenedAt;   // index into Written at each successful Open
-  int Opens = 0, Closes = 0, Sends = 0;
+  int Opens = 0, Closes = 0, Sends = 0, Aborts = 0;
   bool IsOpen = false;
   // Inbound.
   TAEBytes Inbound;
@@ -126,6 +126,10 @@ class TFakeTransport : public IAEMqttTransport {
     return n;
   }
   std::string Describe() const override { return "fake://broker"; }
+  void Abort() override {  // its Open never waits, so there is nothing to end
+    std::lock_guard lock(FWire->Lock);
+    ++FWire->Aborts;
+  }
 
  private:
   std::shared_ptr<TFakeWire> FWire;

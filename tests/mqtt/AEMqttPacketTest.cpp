@@ -148,6 +148,76 @@ TEST(MqttBuild, StringLimitCountsUtf8Bytes) {
   EXPECT_THROW(BuildConnect(o), EAEMqttStringTooLong);
 }
 
+// Ill-formed UTF-8, U+0000, a wildcard or an empty topic name never reach the wire:
+// every builder that would carry one raises, naming the fault.
+TEST(MqttBuild, OnlyWellFormedStringsAndTopicNamesAreBuilt) {
+  struct TCase {
+    std::string Text;
+    std::string Problem;  // MqttTopicProblem's words
+    bool BadString;       // also no MQTT string at all (not only no topic name)
+  };
+  const TCase cases[] = {
+      {"agent+7/status", "holds the wildcard \"+\", which no topic name may", false},
+      {"kivu/#", "holds the wildcard \"#\", which no topic name may", false},
+      {"agent\xF8", "is not well-formed UTF-8: byte $F8 at offset 5", true},
+      {"\xED\xA0\x80", "is not well-formed UTF-8: byte $ED at offset 0", true},      // surrogate U+D800
+      {"a/\xC0\xAF", "is not well-formed UTF-8: byte $C0 at offset 2", true},         // overlong "/"
+      {"\xF4\x90\x80\x80", "is not well-formed UTF-8: byte $F4 at offset 0", true},  // past U+10FFFF
+      {"x\xE2\x82", "is not well-formed UTF-8: byte $E2 at offset 1", true},          // cut short
+      {"\x80", "is not well-formed UTF-8: byte $80 at offset 0", true},
+      {std::string("a\0b", 3), "holds U+0000 at offset 1, which no MQTT string may", true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Problem);
+    EXPECT_EQ(MqttTopicProblem(c.Text), c.Problem);
+    EXPECT_EQ(PublishProblem(c.Text, 10), "topic " + c.Problem);
+    EXPECT_THROW(BuildPublish(c.Text, Text("x"), 0, false, 0), EAEMqttUnbuildable);
+    EXPECT_THROW(BuildPublish(c.Text, Text("x"), 1, true, 9), EAEMqttUnbuildable);
+    TAEMqttOptions will;
+    will.ClientId = "a";
+    will.WillTopic = c.Text;
+    EXPECT_THROW(BuildConnect(will), EAEMqttUnbuildable);
+    EXPECT_EQ(MqttStringProblem(c.Text), c.BadString ? c.Problem : "");
+    if (!c.BadString) continue;
+    TAEBytes kept{0xAA};
+    EXPECT_THROW(AppendMqttString(kept, c.Text), EAEMqttUnbuildable);
+    EXPECT_EQ(kept, B({0xAA})) << "nothing appended";
+    EXPECT_THROW(BuildSubscribe(1, c.Text, 0), EAEMqttUnbuildable);
+    TAEMqttOptions id;
+    id.ClientId = c.Text;
+    EXPECT_THROW(BuildConnect(id), EAEMqttUnbuildable);
+    TAEMqttOptions user;
+    user.ClientId = "a";
+    user.User = c.Text;
+    EXPECT_THROW(BuildConnect(user), EAEMqttUnbuildable);
+  }
+  for (const std::string good : {"kivu/agent7/status", "\xC3\xBC/\xE2\x82\xAC/\xF0\x9F\x98\x80", "$SYS/x", " "}) {
+    SCOPED_TRACE(good);
+    EXPECT_EQ(MqttTopicProblem(good), "");
+    EXPECT_EQ(PublishProblem(good, 100), "");
+    EXPECT_EQ(BuildPublish(good, Text("x"), 0, false, 0).size(), 1 + 1 + 2 + good.size() + 1);
+  }
+  // Filters may hold wildcards, and a password is binary data, not a string.
+  EXPECT_EQ(BuildSubscribe(1, "kivu/+/#", 0).size(), 2u + 2 + 2 + 8 + 1);
+  TAEMqttOptions binary;
+  binary.ClientId = "a";
+  binary.User = "u";
+  binary.Password = std::string("\xF8\0\xFF", 3);
+  EXPECT_EQ(BuildConnect(binary).back(), 0xFF);
+}
+
+// A PUBLISH whose remaining length would need a fifth length byte is never built.
+TEST(MqttBuild, PublishAboveTheLargestRemainingLengthIsRefused) {
+  EXPECT_EQ(kMqttMaxRemaining, 268435455u);
+  EXPECT_EQ(EncodeRemainingLength(268435455), B({0xFF, 0xFF, 0xFF, 0x7F}));
+  // 2 bytes of topic length, 1 of topic, 2 of identifier, then the payload.
+  EXPECT_EQ(PublishProblem("t", 268435455 - 5), "");
+  EXPECT_EQ(PublishProblem("t", 268435455 - 4),
+            "would take 268435456 bytes after its header, more than the 268435455 an MQTT packet can hold");
+  EXPECT_NE(PublishProblem("t", SIZE_MAX - 2), "") << "no wrap-around";
+  EXPECT_NE(PublishProblem(std::string(65536, 't'), 0).find("takes 65536 bytes"), std::string::npos);
+}
+
 TEST(MqttBuild, AppendHelpers) {
   TAEBytes buf{1};
   AppendBytes(buf, {});

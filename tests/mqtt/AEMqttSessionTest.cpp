@@ -140,6 +140,37 @@ TEST_F(Session, UnbuildableTopicIsDroppedNotRetriedForEver) {
   EXPECT_THROW(c->Subscribe(std::string(65536, 'f'), 0), EAEMqttStringTooLong);
 }
 
+// Every kind of PUBLISH that cannot be built goes the same way: dropped, counted and
+// logged once with its fault, while the entries around it go out.
+TEST_F(Session, EveryUnbuildablePublishIsDroppedCountedAndLoggedOnce) {
+  struct TCase {
+    std::string Topic;
+    std::string Line;
+  };
+  const TCase cases[] = {
+      {"kivu/agent+7/hit", "dropped a message whose topic holds the wildcard \"+\", which no topic name may"},
+      {"kivu/#/hit", "dropped a message whose topic holds the wildcard \"#\", which no topic name may"},
+      {"kivu/agent\xF8/hit", "dropped a message whose topic is not well-formed UTF-8: byte $F8 at offset 10"},
+      {std::string("kivu/\0", 6), "dropped a message whose topic holds U+0000 at offset 5, which no MQTT string may"},
+  };
+  auto c = Make();
+  c->Publish("first", std::string_view("1"), 1, false);
+  for (const TCase& k : cases) c->Publish(k.Topic, std::string_view("x"), 1, false);
+  c->Publish("last", std::string_view("2"), 0, false);
+  c->Start();
+  ASSERT_TRUE(WaitPublishes(2));
+  ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Queued == 0; }));
+  c->Stop();
+  EXPECT_EQ(PublishedTopics(), (std::vector<std::string>{"first", "last"}));
+  const TAEMqttStats s = c->Stats();
+  EXPECT_EQ(s.Dropped, 4);
+  EXPECT_EQ(s.Sent, 2);
+  EXPECT_EQ(s.Reconnects, 0);
+  EXPECT_EQ(FWire->Opens, 1);
+  for (const TCase& k : cases) EXPECT_EQ(FLog.Count(k.Line), 1u) << k.Line << "\n" << FLog.Joined();
+  EXPECT_THROW(c->Subscribe("kivu/\xF8", 0), EAEMqttUnbuildable);
+}
+
 TEST_F(Session, ConnackRefusalsAndSurprisesFailTheAttemptWithTheirReason) {
   struct C {
     TAEBytes Connack;

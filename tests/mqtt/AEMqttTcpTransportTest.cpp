@@ -3,13 +3,17 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <string>
 #include <vector>
 
+#include "AEMqtt.h"
 #include "AEMqttPacket.h"
 #include "AEMqttTcpTransport.h"
+#include "AEMqttTestUtil.h"
 #include "AESocket.h"
+#include "common/AEStallPeers.h"
 
 namespace {
 
@@ -37,6 +41,20 @@ void ReceiveAtLeast(IAEMqttTransport& t, TAEBytes& buf, std::size_t want) {
   while (buf.size() < want && TClock::now() < deadline) t.Receive(buf, 100);
   ASSERT_GE(buf.size(), want);
 }
+
+// Runs f on its own thread after delayMs; joined when destroyed.
+class TLater {
+ public:
+  TLater(int delayMs, std::function<void()> f)
+      : FThread([delayMs, f = std::move(f)] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+          f();
+        }) {}
+  ~TLater() { FThread.join(); }
+
+ private:
+  std::thread FThread;
+};
 
 TAEBytes PeerReadAll(TAESocket& s, std::size_t want) {
   TAEBytes got;
@@ -230,6 +248,94 @@ TEST(Socket, ConnectGivesUpAfterItsTimeOut) {
     }
   }
   EXPECT_TRUE(timedOut) << held.size() << " connects all succeeded";
+}
+
+// A cancel from another thread ends a connect that gets no answer at once; it stays in
+// force for every later connect until Reset.
+TEST(Socket, CancelEndsAConnectAtOnceAndHoldsUntilReset) {
+  TUnansweredPort silent;
+  ASSERT_TRUE(silent.Stalled());
+  TAETcpListener live = TAETcpListener::Loopback();
+  TAEConnectCancel cancel;
+  EXPECT_FALSE(cancel.IsCancelled());
+  {
+    TLater later(300, [&] { cancel.Cancel(); });
+    const auto start = TClock::now();
+    EXPECT_EQ(MessageOf([&] { TAESocket::Connect("127.0.0.1", silent.Port(), 20000, &cancel); }),
+              "Connect cancelled.");
+    EXPECT_LT(TClock::now() - start, 300ms + 1s);
+  }
+  EXPECT_TRUE(cancel.IsCancelled());
+  cancel.Cancel();  // a second cancel changes nothing
+  const auto start = TClock::now();
+  EXPECT_THROW(TAESocket::Connect("127.0.0.1", live.Port(), 5000, &cancel), EAEConnectCancelled);
+  EXPECT_LT(TClock::now() - start, 1s);
+  cancel.Reset();
+  EXPECT_FALSE(cancel.IsCancelled());
+  TAESocket s = TAESocket::Connect("127.0.0.1", live.Port(), 5000, &cancel);
+  EXPECT_TRUE(s.IsOpen());
+  EXPECT_TRUE(live.Accept(5000).IsOpen());
+}
+
+// Abort ends an Open whose connect gets no answer, and fails every Open after it until
+// Close; a stream that is already open goes on working.
+TEST_F(TcpTransport, AbortEndsAnOpenInProgressNotAnOpenStream) {
+  TUnansweredPort silent;
+  ASSERT_TRUE(silent.Stalled());
+  const auto stalled = CreateTcpTransport("127.0.0.1", silent.Port());
+  {
+    TLater later(300, [&] { stalled->Abort(); });
+    const auto start = TClock::now();
+    EXPECT_EQ(MessageOf([&] { stalled->Open(); }), "Connect cancelled.");
+    EXPECT_LT(TClock::now() - start, 300ms + 1s);
+  }
+
+  TAESocket peer = OpenAndAccept();
+  FTransport->Abort();
+  FTransport->Send(B({0xC0, 0x00}));
+  EXPECT_EQ(PeerReadAll(peer, 2), B({0xC0, 0x00}));
+  const TAEBytes answer = B({0xD0, 0x00});
+  peer.SendAll(answer);
+  TAEBytes got;
+  ReceiveAtLeast(*FTransport, got, 2);
+  EXPECT_EQ(got, answer);
+
+  EXPECT_EQ(MessageOf([&] { FTransport->Open(); }), "Connect cancelled.");
+  EXPECT_EQ(MessageOf([&] { FTransport->Open(); }), "Connect cancelled.") << "until Close";
+  FTransport->Close();
+  TAESocket again = OpenAndAccept();
+  EXPECT_TRUE(again.IsOpen());
+}
+
+// The client's Stop while its first attempt hangs, in the TCP connect or in the wait for
+// CONNACK: it returns within a second and reports no failed attempt.
+TEST(TcpClientStop, EndsAnAttemptInProgressAtOnce) {
+  struct TCase {
+    const char* Step;
+    bool ConnectHangs;
+  };
+  for (const TCase& c : {TCase{"TCP connect", true}, TCase{"CONNACK wait", false}}) {
+    SCOPED_TRACE(c.Step);
+    const TStalledAttempt peer(c.ConnectHangs);
+    ASSERT_TRUE(peer.Ready());
+    const std::uint16_t port = peer.Port();
+    TAEMqttOptions o;
+    o.ClientId = "stopper";
+    TLogSink log;
+    TAEMqttClient client(CreateTcpTransport("127.0.0.1", port), o);
+    client.OnLog = log.Proc();
+    client.Publish("kivu/stopper/status", std::string_view("stopped"), 1, true);
+    client.Start();
+    std::this_thread::sleep_for(500ms);  // well into the step
+    const auto start = TClock::now();
+    client.Stop();
+    EXPECT_LT(TClock::now() - start, 1s);
+    EXPECT_EQ(log.Joined(), "");
+    const TAEMqttStats st = client.Stats();
+    EXPECT_FALSE(st.Connected);
+    EXPECT_EQ(st.Sent, 0);
+    EXPECT_EQ(st.Queued, 1) << "left in the queue, to be discarded with the client";
+  }
 }
 
 }  // namespace

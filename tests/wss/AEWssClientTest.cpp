@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "AEMqtt.h"
 #include "AEWssBroker.h"
 #include "AEWssBrokerTest.h"
+#include "common/AEStallPeers.h"
 #include "mqtt/AEMqttTestUtil.h"
 
 namespace {
@@ -166,6 +168,47 @@ TEST_P(WssClient, StopWhileTheReaderIsBlockedReturnsPromptly) {
     EXPECT_FALSE(c->Stats().Connected);
     // A frozen broker acknowledges nothing: the message stays for the next session.
     EXPECT_EQ(c->Stats().Queued, frozen ? 1 : 0) << "sent before the end";
+  }
+}
+
+// Stop while the first attempt hangs in a step of the WebSocket's Open: the TCP connect
+// (no answer at all), or, the connect done, the TLS handshake (wss) or the upgrade (ws)
+// that a peer never answers. Stop ends the attempt within a second and reports nothing.
+TEST_P(WssClient, StopDuringAStalledAttemptReturnsWithinASecond) {
+  const bool secure = GetParam().rfind("wss", 0) == 0;
+  for (bool connectHangs : {true, false}) {
+    SCOPED_TRACE(connectHangs ? "TCP connect" : secure ? "TLS handshake" : "WebSocket upgrade");
+    const TStalledAttempt peer(connectHangs);
+    ASSERT_TRUE(peer.Ready());
+    const std::uint16_t port = peer.Port();
+    const std::string url = (secure ? "wss://localhost:" : "ws://127.0.0.1:") + std::to_string(port) + "/mqtt";
+    TLogSink log;
+    TAEMqttClient c(CreateWssTransport(url), TAEMqttOptions::Default());
+    c.OnLog = log.Proc();
+    c.Start();
+    std::this_thread::sleep_for(500ms);  // well into the step
+    // Stopped on a thread of its own, so that a Stop that hangs fails here, by the limit.
+    std::mutex m;
+    std::condition_variable changed;
+    bool stopped = false;
+    const auto before = std::chrono::steady_clock::now();
+    std::thread stopper([&] {
+      c.Stop();
+      std::lock_guard lock(m);
+      stopped = true;
+      changed.notify_all();
+    });
+    {
+      std::unique_lock lock(m);
+      EXPECT_TRUE(changed.wait_for(lock, 1s, [&] { return stopped; })) << "Stop still runs after 1 s";
+    }
+    stopper.join();
+    RecordProperty(connectHangs ? "StopMsConnect" : "StopMsHandshake",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - before)
+                                        .count()));
+    EXPECT_EQ(log.Joined(), "");
+    EXPECT_FALSE(c.Stats().Connected);
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <future>
 
+#include "AEMqtt.h"
 #include "AEMqttWss.h"
 #include "AEWssTestPeer.h"
 #include "AEWssTestStream.h"
@@ -235,6 +236,33 @@ TEST(WssPeer, CloseWhileTheReaderIsBlockedReturns) {
   EXPECT_EQ(ReceiveUntilError(*t), "WebSocket closed");
   EXPECT_EQ(SendError(*t, {0xC0, 0x00}), "WebSocket not open");
   server.Release();
+  EXPECT_EQ(server.Finish(), "");
+}
+
+// The client's Stop while it waits for a CONNACK that a server, the upgrade done and the
+// CONNECT taken, never sends: it returns within a second.
+TEST(WssPeer, ClientStopDuringTheConnackWaitReturnsWithinASecond) {
+  std::promise<void> connectTaken;
+  TScriptedServer server([&](TTestSocket& listener, TScriptedServer& self) {
+    TTestSocket conn = AcceptUpgrade(listener);
+    const auto connect = ReadClientFrame(conn);
+    if (!connect || connect->Payload.empty() || connect->Payload[0] != 0x10)
+      throw std::runtime_error("no CONNECT from the client");
+    connectTaken.set_value();
+    self.AwaitRelease(30000);
+  });
+  TAEMqttClient c(CreateWssTransport(server.Url()), TAEMqttOptions::Default());
+  c.Start();
+  ASSERT_EQ(connectTaken.get_future().wait_for(10s), std::future_status::ready);
+  const auto before = std::chrono::steady_clock::now();
+  auto stopping = std::async(std::launch::async, [&c] { c.Stop(); });
+  EXPECT_EQ(stopping.wait_for(1s), std::future_status::ready) << "Stop still runs after 1 s";
+  server.Release();
+  stopping.wait();
+  RecordProperty("StopMs", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - before)
+                                                .count()));
+  EXPECT_FALSE(c.Stats().Connected);
   EXPECT_EQ(server.Finish(), "");
 }
 
