@@ -21,6 +21,7 @@
 #include "AEProtocol.h"
 #include "AESettings.h"
 #include "AEUdp.h"
+#include "AEWaveRecords.h"
 
 class TAEAudioIn;
 class TAEWaveServer;
@@ -74,22 +75,6 @@ struct TAEStats {
   // Row = true class of the simulator, column = class assigned by the classifier.
   TAECounter Confusion[4][4];
 };
-
-#pragma pack(push, 1)
-// The first 88 bytes of every hit file (and of every wave message).
-struct TAEWaveHeader {
-  char Magic[4];  // "AEW1"
-  TAEHitRecord Hit;  // sealed, its Crc included
-  std::uint8_t TrueClass;  // 0 .. 3, or kNoTrueClass for a sound-card hit
-  std::uint8_t Pad[3];
-  float VoltsPerCount;
-};
-#pragma pack(pop)
-static_assert(sizeof(TAEWaveHeader) == 88);
-static_assert(offsetof(TAEWaveHeader, Hit) == 4);
-static_assert(offsetof(TAEWaveHeader, TrueClass) == 80);
-static_assert(offsetof(TAEWaveHeader, VoltsPerCount) == 84);
-inline constexpr std::uint32_t kWaveMagic = 0x31574541;  // "AEW1"
 
 // Knuth's multiplication method: k + 1 uniform draws for a result k. A mean of 0 or
 // less (or not a number) gives 0 after one draw.

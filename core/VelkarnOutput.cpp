@@ -54,7 +54,7 @@ void TVelkarn::WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRec
   }
   TAEWaveHeader header;
   std::memset(&header, 0, sizeof header);
-  std::memcpy(header.Magic, "AEW1", 4);
+  std::memcpy(header.Magic, &kWaveMagic, sizeof header.Magic);
   header.Hit = record;
   header.TrueClass = truth;
   header.VoltsPerCount = static_cast<float>(FSettings.VoltsPerCount());
