@@ -185,16 +185,9 @@ void TVelkarn::EmitAudioHit() {
   TAEHitFeatures f;
   ExtractFeatures(FSamples, rate, FSettings.VoltsPerCount(), FSettings.ThresholdV(), f);
 
-  TAEHitRecord r;
-  std::memset(&r, 0, sizeof r);
-  r.AgentId = FSettings.AgentId;
-  r.Channel = 1;
-  r.Seq = FSeq[1];
-  r.FileTime = NowFileTime();  // the window is complete now, not at its trigger
-  r.SampleRateHz = FSettings.SampleRateHz;
-  r.SampleCount = static_cast<std::uint32_t>(FSamples.size());
+  // Stamped now: the window is complete now, not at its trigger.
+  auto r = NewRecord<TAEHitRecord>(FSettings.AgentId, 1, FSeq[1], NowFileTime());
   ClassifyAudioHit(f, static_cast<std::int32_t>(FSamples.size()), FSettings.SampleRateHz, r.HitClass, r.SubCode,
                    r.Confidence);
-  r.Marker = 2;
   EmitHit(1, kNoTrueClass, r, f);
 }

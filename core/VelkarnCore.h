@@ -169,7 +169,8 @@ class TVelkarn {
   void SendParams();
   void SendParam(std::uint16_t id, double value, std::uint8_t kind);
 
-  // Hit output (VelkarnOutput.cpp).
+  // Hit output (VelkarnOutput.cpp). EmitHit takes a record with its head and class,
+  // adds FSamples' rate and count and the features, seals it and sends it.
   void EmitHit(std::int32_t ch, std::uint8_t truth, TAEHitRecord& record, const TAEHitFeatures& f);
   void WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRecord& record);
   void SendRecord(std::string_view kind, std::span<const std::uint8_t> bytes);

@@ -45,7 +45,11 @@ std::uint32_t HitRecordCrc(const TAEHitRecord& r) { return Crc32(&r, offsetof(TA
 std::uint32_t PingRecordCrc(const TAEPingRecord& r) { return Crc32(&r, offsetof(TAEPingRecord, Crc)); }
 std::uint32_t ParamRecordCrc(const TAEParamRecord& r) { return Crc32(&r, offsetof(TAEParamRecord, Crc)); }
 
-std::uint32_t InitHitRecord(TAEHitRecord& r) { return Seal(r, kHitMagic); }
+std::uint32_t InitHitRecord(TAEHitRecord& r) {
+  r.Marker = kHitMarker;
+  std::memcpy(&r.Reserved, &kReservedNaNBits, sizeof r.Reserved);
+  return Seal(r, kHitMagic);
+}
 std::uint32_t InitPingRecord(TAEPingRecord& r) { return Seal(r, kPingMagic); }
 std::uint32_t InitParamRecord(TAEParamRecord& r) { return Seal(r, kParamMagic); }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -99,6 +100,28 @@ TEST(Records, ZeroRecordsSealWithMagicVersionSizeAndStableCrc) {
   EXPECT_EQ(InitPingRecord(p), pc);  // sealing twice gives the same CRC
   EXPECT_EQ(InitParamRecord(q), qc);
   EXPECT_EQ(InitHitRecord(h), hc);
+}
+
+TEST(Records, HitSealSetsMarkerAndReservedNaN) {
+  TAEHitRecord h{};
+  h.Marker = 7;
+  const std::uint32_t crc = InitHitRecord(h);
+  const auto b = Bytes(h);
+  EXPECT_EQ(b[34], 2);
+  EXPECT_EQ(U32At(b, 68), 0xFFC00000u);
+  EXPECT_EQ(crc, ReferenceCrc32(b.data(), 72));
+}
+
+TEST(Records, NewRecordClearsAndStampsTheHead) {
+  const auto h = NewRecord<TAEHitRecord>(0x0102, 0x0304, 0x05060708, 0x1112131415161718);
+  const auto p = NewRecord<TAEPingRecord>(0x0102, 0x0304, 0x05060708, 0x1112131415161718);
+  const auto q = NewRecord<TAEParamRecord>(0x0102, 0x0304, 0x05060708, 0x1112131415161718);
+  const std::vector<std::uint8_t> head = {2, 1, 4, 3, 8, 7, 6, 5, 0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11};
+  for (const auto& b : {Bytes(h), Bytes(p), Bytes(q)}) {
+    EXPECT_EQ(std::vector<std::uint8_t>(b.begin() + 8, b.begin() + 24), head);
+    EXPECT_TRUE(std::all_of(b.begin(), b.begin() + 8, [](std::uint8_t x) { return x == 0; }));
+    EXPECT_TRUE(std::all_of(b.begin() + 24, b.end(), [](std::uint8_t x) { return x == 0; }));
+  }
 }
 
 TEST(Records, ChangeAfterSealBreaksCrc) {
