@@ -21,11 +21,6 @@ constexpr std::int32_t kAudioBufferSamples = 1024;
 constexpr std::int32_t kAudioBufferCount = 16;
 constexpr std::int64_t kAudioRetryMs = 3000;
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  const bool delimited = !folder.empty() && folder.back() == PathDelimiter();
-  return folder + (delimited ? "" : std::string(1, PathDelimiter())) + name;
-}
-
 // Raises the largest hit number named by a "*.aeh" file at or below folder into seq.
 // Only names that are whole integers count; anything else is someone else's file. A
 // folder that cannot be listed raises: a resume from half the files could reuse

@@ -49,9 +49,9 @@ void TVelkarn::EmitHit(std::int32_t ch, std::uint8_t truth, TAEHitRecord& record
 }
 
 void TVelkarn::WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRecord& record) {
-  const std::string path =
-      HitFileName(FSettings.DataRoot, static_cast<std::uint16_t>(ch), record.FileTime, record.Seq);
-  const std::string folder = path.substr(0, path.find_last_of(PathDelimiter()));
+  const auto channel = static_cast<std::uint16_t>(ch);
+  const std::string path = HitFileName(FSettings.DataRoot, channel, record.FileTime, record.Seq);
+  const std::string folder = HitFolderName(FSettings.DataRoot, channel, record.FileTime);
   std::string& lastDir = FLastDir[static_cast<std::size_t>(ch)];
   if (folder != lastDir) {
     ForceDirectories(folder);

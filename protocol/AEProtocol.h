@@ -21,6 +21,7 @@ inline constexpr std::array<std::string_view, 4> HitClassNames = {"noise", "crac
 inline constexpr std::int64_t kTicksPerSecond = 10'000'000;
 inline constexpr std::int64_t kTicksPerMs = 10'000;
 inline constexpr std::int64_t kTicksPerDay = 864'000'000'000;
+inline constexpr std::int64_t kMsPerDay = 86'400'000;
 
 #pragma pack(push, 1)
 struct TAEHitRecord {
@@ -146,10 +147,19 @@ struct TAECalendar {
 };
 TAECalendar FileTimeToCalendar(std::int64_t ticks);
 
+// Days from 1970-01-01 to a valid date of the proleptic Gregorian calendar (year 0 is
+// 1 BC), negative before it.
+std::int64_t DaysFromCivil(int year, int month, int day);
+
 // The platform's path delimiter ('\\' on Windows, '/' elsewhere).
 char PathDelimiter();
 
+// folder<delim>name; only the platform's delimiter counts as a trailing one on folder.
+std::string JoinPath(std::string_view folder, std::string_view name);
+
 // <root><delim>ChCCCC<delim>yyyymmdd<delim>hh<delim>SSSSSSSS.aeh; only the platform's
-// delimiter counts as a trailing one on the root.
+// delimiter counts as a trailing one on the root. HitFolderName is all before the last
+// delimiter.
+std::string HitFolderName(std::string_view dataRoot, std::uint16_t channel, std::int64_t fileTime);
 std::string HitFileName(std::string_view dataRoot, std::uint16_t channel, std::int64_t fileTime,
                         std::uint32_t seq);
