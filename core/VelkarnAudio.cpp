@@ -49,22 +49,6 @@ std::int32_t AudioTriggerCounts(double thresholdV, double voltsPerCount) {
   return static_cast<std::int32_t>(n);
 }
 
-void ClassifyAudioHit(const TAEHitFeatures& f, std::int32_t windowSamples, std::uint32_t sampleRateHz,
-                      std::uint8_t& hitClass, std::uint8_t& subCode, float& confidence) {
-  const double windowUs = windowSamples * 0.7 / sampleRateHz * 1000000;  // 70 % of the window
-  const double tonality = f.Tonality;
-  // Written so that a NaN fails each test and gives noise.
-  if (static_cast<double>(f.DurationUs) > windowUs && tonality > 0.6 && static_cast<double>(f.PeakFreqKHz) >= 0.07) {
-    hitClass = hcUnknown;
-    subCode = 1;
-    confidence = static_cast<float>(std::min(tonality, 0.99));
-  } else {
-    hitClass = hcNoise;
-    subCode = 2;
-    confidence = 1.0f;
-  }
-}
-
 void TVelkarn::PrepareAudio() {
   ResetTrigger();
   ResumeAudioSequence();

@@ -244,9 +244,3 @@ std::string ChannelOneFolder(const std::string& dataRoot);
 // Trigger level in ADC counts: thresholdV / voltsPerCount rounded half to even, at
 // least 1 (also when the ratio is infinite or not a number).
 std::int32_t AudioTriggerCounts(double thresholdV, double voltsPerCount);
-
-// The sound-card hit's two-way rule: a long tonal window with a real peak frequency is
-// "unknown" (sub-code 1, confidence the tonality up to 0.99), everything else "noise"
-// (sub-code 2, confidence 1). windowSamples / sampleRateHz is the window's length.
-void ClassifyAudioHit(const TAEHitFeatures& f, std::int32_t windowSamples, std::uint32_t sampleRateHz,
-                      std::uint8_t& hitClass, std::uint8_t& subCode, float& confidence);
