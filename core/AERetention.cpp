@@ -1,5 +1,6 @@
 #include "AERetention.h"
 
+#include <chrono>
 #include <exception>
 #include <optional>
 
@@ -10,22 +11,18 @@
 namespace {
 
 constexpr std::int64_t kMsPerHour = 3'600'000;
-constexpr std::int64_t kMsPerDay = 24 * kMsPerHour;
 
 // Days from 0001-01-01 to the given date of the proleptic Gregorian calendar.
 std::int64_t DaysSinceYear1(int year, int month, int day) {
-  const std::int64_t y = year - (month <= 2 ? 1 : 0);
-  const std::int64_t m = month <= 2 ? month + 12 : month;
-  // Days of the March-based year y up to month m, then the leap days before it.
-  return 365 * y + y / 4 - y / 100 + y / 400 + (153 * (m - 3) + 2) / 5 + day - 307;
+  return DaysFromCivil(year, month, day) - DaysFromCivil(1, 1, 1);
 }
 
-bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
 bool IsValidDate(int year, int month, int day) {
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
-  return day <= kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+  // The range checks first: std::chrono::day keeps only a byte of what it is given.
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31) return false;
+  return std::chrono::year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                                     std::chrono::day{static_cast<unsigned>(day)}}
+      .ok();
 }
 
 struct TDayName {
@@ -51,15 +48,10 @@ std::optional<std::int64_t> HourStartMs(const TDayName& day, const std::string& 
   return DaysSinceYear1(day.Year, day.Month, day.Day) * kMsPerDay + *hour * kMsPerHour;
 }
 
-std::string Join(const std::string& folder, const std::string& name) {
-  const char delim = PathDelimiter();
-  return !folder.empty() && folder.back() == delim ? folder + name : folder + delim + name;
-}
-
 void SweepDay(const std::string& dayPath, const TDayName& day, std::int64_t cutoffMs) {
   for (const std::string& hourName : ListFolders(dayPath, "*")) {
     const auto startMs = HourStartMs(day, hourName);
-    if (startMs && *startMs + kMsPerHour < cutoffMs) DeleteFolderTree(Join(dayPath, hourName));
+    if (startMs && *startMs + kMsPerHour < cutoffMs) DeleteFolderTree(JoinPath(dayPath, hourName));
   }
   // Whatever date the name gives: a well-formed day folder left empty goes.
   if (IsFolderEmpty(dayPath)) DeleteEmptyFolder(dayPath);
@@ -78,9 +70,9 @@ void SweepRetention(const std::string& dataRoot, std::int32_t retentionHours, st
   if (cutoffMs < 0) return;
   try {
     for (const std::string& channel : ListFolders(dataRoot, "Ch*")) {
-      const std::string channelPath = Join(dataRoot, channel);
+      const std::string channelPath = JoinPath(dataRoot, channel);
       for (const std::string& dayName : ListFolders(channelPath, "*")) {
-        if (const auto day = ParseDayName(dayName)) SweepDay(Join(channelPath, dayName), *day, cutoffMs);
+        if (const auto day = ParseDayName(dayName)) SweepDay(JoinPath(channelPath, dayName), *day, cutoffMs);
       }
     }
   } catch (const std::exception&) {

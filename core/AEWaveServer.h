@@ -5,44 +5,13 @@
 #pragma once
 
 #include <atomic>
-#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 #include "AESettings.h"
 #include "AETcpServer.h"
-
-static_assert(std::endian::native == std::endian::little, "requests and replies are read and written as laid out");
-
-#pragma pack(push, 1)
-struct TAEWaveRequest {
-  std::uint32_t Magic;  // "AER1"
-  std::uint16_t AgentId;
-  std::uint16_t Channel;  // any value, also one above Channels
-  std::uint32_t Seq;
-  std::uint8_t Ignored[4];  // any value, never read
-  std::int64_t FileTime;    // only its UTC date and hour matter
-};
-
-struct TAEWaveReply {
-  std::uint32_t Magic;  // "AES1"
-  std::int32_t Status;  // TAEWaveStatus
-  std::int32_t Length;  // bytes that follow: the file's size with wsFound, else 0
-};
-#pragma pack(pop)
-
-static_assert(sizeof(TAEWaveRequest) == 24);
-static_assert(offsetof(TAEWaveRequest, AgentId) == 4);
-static_assert(offsetof(TAEWaveRequest, Channel) == 6);
-static_assert(offsetof(TAEWaveRequest, Seq) == 8);
-static_assert(offsetof(TAEWaveRequest, FileTime) == 16);
-static_assert(sizeof(TAEWaveReply) == 12);
-static_assert(offsetof(TAEWaveReply, Status) == 4);
-static_assert(offsetof(TAEWaveReply, Length) == 8);
-
-inline constexpr std::uint32_t kWaveRequestMagic = 0x31524541;  // "AER1"
-inline constexpr std::uint32_t kWaveReplyMagic = 0x31534541;    // "AES1"
+#include "AEWaveRecords.h"
 
 // Collectors keep their connections, so each one holds a thread and a descriptor for as
 // long as it stays; the cap keeps peers that only connect from taking the descriptors
@@ -51,12 +20,6 @@ inline constexpr std::size_t kWaveMaxConnections = 64;
 // A request whose first byte has arrived must be whole within this, or its connection
 // is closed; the wait for the first byte has no limit.
 inline constexpr std::chrono::seconds kWaveRequestTimeout{10};
-
-enum TAEWaveStatus : std::int32_t {
-  wsFound = 0,       // the hit file follows; the connection stays open
-  wsNotFound = 1,    // no hit file at that path; the connection stays open
-  wsBadRequest = 2,  // wrong magic or another agent's id; the connection is closed
-};
 
 // Serves one request of a wave-server connection: reads 24 bytes (the last 23 within
 // kWaveRequestTimeout of the first), counts the request, answers and, for a bad

@@ -21,11 +21,6 @@ constexpr std::int32_t kAudioBufferSamples = 1024;
 constexpr std::int32_t kAudioBufferCount = 16;
 constexpr std::int64_t kAudioRetryMs = 3000;
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  const bool delimited = !folder.empty() && folder.back() == PathDelimiter();
-  return folder + (delimited ? "" : std::string(1, PathDelimiter())) + name;
-}
-
 // Raises the largest hit number named by a "*.aeh" file at or below folder into seq.
 // Only names that are whole integers count; anything else is someone else's file. A
 // folder that cannot be listed raises: a resume from half the files could reuse
@@ -52,22 +47,6 @@ std::int32_t AudioTriggerCounts(double thresholdV, double voltsPerCount) {
   if (n < 1) return 1;
   if (n > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(n);
-}
-
-void ClassifyAudioHit(const TAEHitFeatures& f, std::int32_t windowSamples, std::uint32_t sampleRateHz,
-                      std::uint8_t& hitClass, std::uint8_t& subCode, float& confidence) {
-  const double windowUs = windowSamples * 0.7 / sampleRateHz * 1000000;  // 70 % of the window
-  const double tonality = f.Tonality;
-  // Written so that a NaN fails each test and gives noise.
-  if (static_cast<double>(f.DurationUs) > windowUs && tonality > 0.6 && static_cast<double>(f.PeakFreqKHz) >= 0.07) {
-    hitClass = hcUnknown;
-    subCode = 1;
-    confidence = static_cast<float>(std::min(tonality, 0.99));
-  } else {
-    hitClass = hcNoise;
-    subCode = 2;
-    confidence = 1.0f;
-  }
 }
 
 void TVelkarn::PrepareAudio() {
@@ -185,16 +164,9 @@ void TVelkarn::EmitAudioHit() {
   TAEHitFeatures f;
   ExtractFeatures(FSamples, rate, FSettings.VoltsPerCount(), FSettings.ThresholdV(), f);
 
-  TAEHitRecord r;
-  std::memset(&r, 0, sizeof r);
-  r.AgentId = FSettings.AgentId;
-  r.Channel = 1;
-  r.Seq = FSeq[1];
-  r.FileTime = NowFileTime();  // the window is complete now, not at its trigger
-  r.SampleRateHz = FSettings.SampleRateHz;
-  r.SampleCount = static_cast<std::uint32_t>(FSamples.size());
+  // Stamped now: the window is complete now, not at its trigger.
+  auto r = NewRecord<TAEHitRecord>(FSettings.AgentId, 1, FSeq[1], NowFileTime());
   ClassifyAudioHit(f, static_cast<std::int32_t>(FSamples.size()), FSettings.SampleRateHz, r.HitClass, r.SubCode,
                    r.Confidence);
-  r.Marker = 2;
   EmitHit(1, kNoTrueClass, r, f);
 }

@@ -21,6 +21,7 @@
 #include "AEProtocol.h"
 #include "AESettings.h"
 #include "AEUdp.h"
+#include "AEWaveRecords.h"
 
 class TAEAudioIn;
 class TAEWaveServer;
@@ -74,22 +75,6 @@ struct TAEStats {
   // Row = true class of the simulator, column = class assigned by the classifier.
   TAECounter Confusion[4][4];
 };
-
-#pragma pack(push, 1)
-// The first 88 bytes of every hit file (and of every wave message).
-struct TAEWaveHeader {
-  char Magic[4];  // "AEW1"
-  TAEHitRecord Hit;  // sealed, its Crc included
-  std::uint8_t TrueClass;  // 0 .. 3, or kNoTrueClass for a sound-card hit
-  std::uint8_t Pad[3];
-  float VoltsPerCount;
-};
-#pragma pack(pop)
-static_assert(sizeof(TAEWaveHeader) == 88);
-static_assert(offsetof(TAEWaveHeader, Hit) == 4);
-static_assert(offsetof(TAEWaveHeader, TrueClass) == 80);
-static_assert(offsetof(TAEWaveHeader, VoltsPerCount) == 84);
-inline constexpr std::uint32_t kWaveMagic = 0x31574541;  // "AEW1"
 
 // Knuth's multiplication method: k + 1 uniform draws for a result k. A mean of 0 or
 // less (or not a number) gives 0 after one draw.
@@ -184,7 +169,8 @@ class TVelkarn {
   void SendParams();
   void SendParam(std::uint16_t id, double value, std::uint8_t kind);
 
-  // Hit output (VelkarnOutput.cpp).
+  // Hit output (VelkarnOutput.cpp). EmitHit takes a record with its head and class,
+  // adds FSamples' rate and count and the features, seals it and sends it.
   void EmitHit(std::int32_t ch, std::uint8_t truth, TAEHitRecord& record, const TAEHitFeatures& f);
   void WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRecord& record);
   void SendRecord(std::string_view kind, std::span<const std::uint8_t> bytes);
@@ -262,9 +248,3 @@ std::string ChannelOneFolder(const std::string& dataRoot);
 // Trigger level in ADC counts: thresholdV / voltsPerCount rounded half to even, at
 // least 1 (also when the ratio is infinite or not a number).
 std::int32_t AudioTriggerCounts(double thresholdV, double voltsPerCount);
-
-// The sound-card hit's two-way rule: a long tonal window with a real peak frequency is
-// "unknown" (sub-code 1, confidence the tonality up to 0.99), everything else "noise"
-// (sub-code 2, confidence 1). windowSamples / sampleRateHz is the window's length.
-void ClassifyAudioHit(const TAEHitFeatures& f, std::int32_t windowSamples, std::uint32_t sampleRateHz,
-                      std::uint8_t& hitClass, std::uint8_t& subCode, float& confidence);

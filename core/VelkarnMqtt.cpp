@@ -116,7 +116,7 @@ std::string TVelkarn::MqttTopic(std::string_view suffix) const {
 void TVelkarn::PublishWave(const TAEWaveHeader& header) {
   if (!FMqtt || !FSettings.MqttSendWaves) return;
   // Fixed windows of one UTC second each, not a sliding window.
-  const std::int64_t second = NowFileTime() / 10000000;
+  const std::int64_t second = NowFileTime() / kTicksPerSecond;
   if (second != FWaveSecond) {
     FWaveSecond = second;
     FWavesThisSecond = 0;

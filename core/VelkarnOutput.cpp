@@ -18,11 +18,16 @@ std::span<const std::uint8_t> BytesOf(const T& record) {
 }  // namespace
 
 void TVelkarn::EmitHit(std::int32_t ch, std::uint8_t truth, TAEHitRecord& record, const TAEHitFeatures& f) {
-  static_assert(offsetof(TAEHitFeatures, Counts) == 24);
-  // AmplitudeDb .. Counts, bit for bit; Tonality serves only the classifier.
-  std::memcpy(&record.AmplitudeDb, &f, 28);
-  const std::uint32_t nan = kReservedNaNBits;
-  std::memcpy(&record.Reserved, &nan, sizeof nan);
+  record.SampleRateHz = FSettings.SampleRateHz;
+  record.SampleCount = static_cast<std::uint32_t>(FSamples.size());
+  // Tonality serves only the classifier.
+  record.AmplitudeDb = f.AmplitudeDb;
+  record.Energy = f.Energy;
+  record.PeakFreqKHz = f.PeakFreqKHz;
+  record.CentroidKHz = f.CentroidKHz;
+  record.RiseTimeUs = f.RiseTimeUs;
+  record.DurationUs = f.DurationUs;
+  record.Counts = f.Counts;
   InitHitRecord(record);
 
   // The record leaves only after its file is complete, so a collector that asks the
@@ -44,9 +49,9 @@ void TVelkarn::EmitHit(std::int32_t ch, std::uint8_t truth, TAEHitRecord& record
 }
 
 void TVelkarn::WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRecord& record) {
-  const std::string path =
-      HitFileName(FSettings.DataRoot, static_cast<std::uint16_t>(ch), record.FileTime, record.Seq);
-  const std::string folder = path.substr(0, path.find_last_of(PathDelimiter()));
+  const auto channel = static_cast<std::uint16_t>(ch);
+  const std::string path = HitFileName(FSettings.DataRoot, channel, record.FileTime, record.Seq);
+  const std::string folder = HitFolderName(FSettings.DataRoot, channel, record.FileTime);
   std::string& lastDir = FLastDir[static_cast<std::size_t>(ch)];
   if (folder != lastDir) {
     ForceDirectories(folder);
@@ -54,7 +59,7 @@ void TVelkarn::WriteHitFile(std::int32_t ch, std::uint8_t truth, const TAEHitRec
   }
   TAEWaveHeader header;
   std::memset(&header, 0, sizeof header);
-  std::memcpy(header.Magic, "AEW1", 4);
+  std::memcpy(header.Magic, &kWaveMagic, sizeof header.Magic);
   header.Hit = record;
   header.TrueClass = truth;
   header.VoltsPerCount = static_cast<float>(FSettings.VoltsPerCount());
@@ -89,12 +94,7 @@ void TVelkarn::SendPings(std::int32_t uptimeSec) {
     const auto slot = static_cast<std::size_t>(ch);
     if (FFailed[slot]) continue;
     ++FPingSeq[slot];
-    TAEPingRecord r;
-    std::memset(&r, 0, sizeof r);
-    r.AgentId = FSettings.AgentId;
-    r.Channel = static_cast<std::uint16_t>(ch);
-    r.Seq = FPingSeq[slot];
-    r.FileTime = NowFileTime();
+    auto r = NewRecord<TAEPingRecord>(FSettings.AgentId, static_cast<std::uint16_t>(ch), FPingSeq[slot], NowFileTime());
     r.UptimeSec = static_cast<std::uint32_t>(uptimeSec);
     r.HitsSinceLast = FHitsSinceLast[slot];
     r.IntervalSec = static_cast<std::uint16_t>(FSettings.PingIntervalSec);

@@ -79,17 +79,9 @@ void TVelkarn::SimulateHit(std::int32_t ch) {
   TAEHitFeatures f;
   ExtractFeatures(FSamples, rate, FSettings.VoltsPerCount(), FSettings.ThresholdV(), f);
 
-  TAEHitRecord r;
-  std::memset(&r, 0, sizeof r);
-  r.AgentId = FSettings.AgentId;
-  r.Channel = static_cast<std::uint16_t>(ch);
-  r.Seq = FSeq[slot];
-  r.FileTime = NowFileTime();
-  r.SampleRateHz = FSettings.SampleRateHz;
-  r.SampleCount = static_cast<std::uint32_t>(FSamples.size());
-  const double windowUs = static_cast<double>(r.SampleCount) / rate * 1000000.0;
+  auto r = NewRecord<TAEHitRecord>(FSettings.AgentId, static_cast<std::uint16_t>(ch), FSeq[slot], NowFileTime());
+  const double windowUs = static_cast<double>(FSamples.size()) / rate * 1000000.0;
   f.Classify(windowUs, r.HitClass, r.SubCode, r.Confidence);
-  r.Marker = 2;
   EmitHit(ch, truth, r, f);
 }
 
@@ -102,12 +94,7 @@ void TVelkarn::SendParams() {
 
 void TVelkarn::SendParam(std::uint16_t id, double value, std::uint8_t kind) {
   ++FParamSeq[id];
-  TAEParamRecord r;
-  std::memset(&r, 0, sizeof r);
-  r.AgentId = FSettings.AgentId;
-  r.ParamId = id;
-  r.Seq = FParamSeq[id];
-  r.FileTime = NowFileTime();
+  auto r = NewRecord<TAEParamRecord>(FSettings.AgentId, id, FParamSeq[id], NowFileTime());
   r.Value = static_cast<float>(value);
   r.Kind = kind;
   InitParamRecord(r);

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,7 @@ inline constexpr std::array<std::string_view, 4> HitClassNames = {"noise", "crac
 inline constexpr std::int64_t kTicksPerSecond = 10'000'000;
 inline constexpr std::int64_t kTicksPerMs = 10'000;
 inline constexpr std::int64_t kTicksPerDay = 864'000'000'000;
+inline constexpr std::int64_t kMsPerDay = 86'400'000;
 
 #pragma pack(push, 1)
 struct TAEHitRecord {
@@ -34,7 +36,7 @@ struct TAEHitRecord {
   std::uint32_t SampleCount;
   std::uint8_t HitClass;
   std::uint8_t SubCode;
-  std::uint8_t Marker;  // always 2
+  std::uint8_t Marker;  // always kHitMarker
   std::uint8_t Pad0;
   float Confidence;
   float AmplitudeDb;
@@ -102,17 +104,35 @@ inline constexpr std::uint32_t kHitMagic = 0x31484541;    // "AEH1"
 inline constexpr std::uint32_t kPingMagic = 0x314B4541;   // "AEK1"
 inline constexpr std::uint32_t kParamMagic = 0x31514541;  // "AEQ1"
 inline constexpr std::uint32_t kReservedNaNBits = 0xFFC00000;
+inline constexpr std::uint8_t kHitMarker = 2;
 
 // CRC-32 (zlib, started with 0) of the bytes before Crc; the record is not changed.
 std::uint32_t HitRecordCrc(const TAEHitRecord& r);
 std::uint32_t PingRecordCrc(const TAEPingRecord& r);
 std::uint32_t ParamRecordCrc(const TAEParamRecord& r);
 
-// The seal: Magic, Version 1, Size, then Crc over all that precedes it. The last step
-// before a record is sent or stored.
+// The seal: Magic, Version 1, Size (and for a hit Marker 2 and the Reserved NaN), then
+// Crc over all that precedes it. The last step before a record is sent or stored.
 std::uint32_t InitHitRecord(TAEHitRecord& r);
 std::uint32_t InitPingRecord(TAEPingRecord& r);
 std::uint32_t InitParamRecord(TAEParamRecord& r);
+
+// A record of type R cleared to zero, with the fields every record starts with after
+// its seal's: the agent, the channel (a parameter record's ParamId), the number and the
+// time. What is left is the caller's, then the seal.
+template <typename R>
+R NewRecord(std::uint16_t agentId, std::uint16_t channel, std::uint32_t seq, std::int64_t fileTime) {
+  R r;
+  std::memset(&r, 0, sizeof r);
+  r.AgentId = agentId;
+  if constexpr (requires { r.ParamId; })
+    r.ParamId = channel;
+  else
+    r.Channel = channel;
+  r.Seq = seq;
+  r.FileTime = fileTime;
+  return r;
+}
 
 // Current UTC time in FILETIME ticks (100 ns since 1601-01-01), from the precise
 // wall clock; it jumps when the system time is set.
@@ -127,10 +147,19 @@ struct TAECalendar {
 };
 TAECalendar FileTimeToCalendar(std::int64_t ticks);
 
+// Days from 1970-01-01 to a valid date of the proleptic Gregorian calendar (year 0 is
+// 1 BC), negative before it.
+std::int64_t DaysFromCivil(int year, int month, int day);
+
 // The platform's path delimiter ('\\' on Windows, '/' elsewhere).
 char PathDelimiter();
 
+// folder<delim>name; only the platform's delimiter counts as a trailing one on folder.
+std::string JoinPath(std::string_view folder, std::string_view name);
+
 // <root><delim>ChCCCC<delim>yyyymmdd<delim>hh<delim>SSSSSSSS.aeh; only the platform's
-// delimiter counts as a trailing one on the root.
+// delimiter counts as a trailing one on the root. HitFolderName is all before the last
+// delimiter.
+std::string HitFolderName(std::string_view dataRoot, std::uint16_t channel, std::int64_t fileTime);
 std::string HitFileName(std::string_view dataRoot, std::uint16_t channel, std::int64_t fileTime,
                         std::uint32_t seq);

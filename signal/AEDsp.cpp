@@ -434,3 +434,19 @@ void TAEHitFeatures::Classify(double windowUs, std::uint8_t& hitClass, std::uint
       subCode = 1;
   }
 }
+
+void ClassifyAudioHit(const TAEHitFeatures& f, std::int32_t windowSamples, std::uint32_t sampleRateHz,
+                      std::uint8_t& hitClass, std::uint8_t& subCode, float& confidence) {
+  const double windowUs = windowSamples * 0.7 / sampleRateHz * 1000000;  // 70 % of the window
+  const double tonality = f.Tonality;
+  // Written so that a NaN fails each test and gives noise.
+  if (static_cast<double>(f.DurationUs) > windowUs && tonality > 0.6 && static_cast<double>(f.PeakFreqKHz) >= 0.07) {
+    hitClass = hcUnknown;
+    subCode = 1;
+    confidence = static_cast<float>(std::min(tonality, 0.99));
+  } else {
+    hitClass = hcNoise;
+    subCode = 2;
+    confidence = 1.0f;
+  }
+}

@@ -20,6 +20,12 @@ struct TAEHitFeatures {
 };
 static_assert(sizeof(TAEHitFeatures) == 32);
 
+// The sound-card hit's two-way rule: a long tonal window with a real peak frequency is
+// "unknown" (sub-code 1, confidence the tonality up to 0.99), everything else "noise"
+// (sub-code 2, confidence 1). windowSamples / sampleRateHz is the window's length.
+void ClassifyAudioHit(const TAEHitFeatures& f, std::int32_t windowSamples, std::uint32_t sampleRateHz,
+                      std::uint8_t& hitClass, std::uint8_t& subCode, float& confidence);
+
 void ExtractFeatures(std::span<const std::int16_t> samples, double sampleRate, double voltsPerCount,
                      double thresholdV, TAEHitFeatures& f);
 

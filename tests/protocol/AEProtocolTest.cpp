@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -101,6 +102,28 @@ TEST(Records, ZeroRecordsSealWithMagicVersionSizeAndStableCrc) {
   EXPECT_EQ(InitHitRecord(h), hc);
 }
 
+TEST(Records, HitSealSetsMarkerAndReservedNaN) {
+  TAEHitRecord h{};
+  h.Marker = 7;
+  const std::uint32_t crc = InitHitRecord(h);
+  const auto b = Bytes(h);
+  EXPECT_EQ(b[34], 2);
+  EXPECT_EQ(U32At(b, 68), 0xFFC00000u);
+  EXPECT_EQ(crc, ReferenceCrc32(b.data(), 72));
+}
+
+TEST(Records, NewRecordClearsAndStampsTheHead) {
+  const auto h = NewRecord<TAEHitRecord>(0x0102, 0x0304, 0x05060708, 0x1112131415161718);
+  const auto p = NewRecord<TAEPingRecord>(0x0102, 0x0304, 0x05060708, 0x1112131415161718);
+  const auto q = NewRecord<TAEParamRecord>(0x0102, 0x0304, 0x05060708, 0x1112131415161718);
+  const std::vector<std::uint8_t> head = {2, 1, 4, 3, 8, 7, 6, 5, 0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11};
+  for (const auto& b : {Bytes(h), Bytes(p), Bytes(q)}) {
+    EXPECT_EQ(std::vector<std::uint8_t>(b.begin() + 8, b.begin() + 24), head);
+    EXPECT_TRUE(std::all_of(b.begin(), b.begin() + 8, [](std::uint8_t x) { return x == 0; }));
+    EXPECT_TRUE(std::all_of(b.begin() + 24, b.end(), [](std::uint8_t x) { return x == 0; }));
+  }
+}
+
 TEST(Records, ChangeAfterSealBreaksCrc) {
   TAEParamRecord q{};
   q.Value = 40.0f;
@@ -125,6 +148,94 @@ TEST(Clock, NowFileTimeIsTodayish) {
   EXPECT_GT(now, Ticks(2024, 1, 1, 0, 0, 0));
   EXPECT_LT(now, Ticks(2100, 1, 1, 0, 0, 0));
 }
+
+struct TCalendarCase {
+  const char* Name;
+  std::int64_t FileTime;
+  TAECalendar Expected;
+};
+
+class Calendar : public testing::TestWithParam<TCalendarCase> {};
+
+TEST_P(Calendar, FieldsOfTheInstant) {
+  const TCalendarCase& k = GetParam();
+  const TAECalendar c = FileTimeToCalendar(k.FileTime);
+  const TAECalendar& e = k.Expected;
+  EXPECT_EQ((std::vector<int>{c.Year, c.Month, c.Day, c.Hour, c.Minute, c.Second, c.Millisecond}),
+            (std::vector<int>{e.Year, e.Month, e.Day, e.Hour, e.Minute, e.Second, e.Millisecond}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Calendar,
+    testing::Values(
+        TCalendarCase{"Epoch1601", 0, {1601, 1, 1, 0, 0, 0, 0}},
+        TCalendarCase{"MsBefore1601", -kTicksPerMs, {1600, 12, 31, 23, 59, 59, 999}},
+        TCalendarCase{"LeapDay1600", Ticks(1600, 2, 29, 6, 7, 8, 9 * kTicksPerMs), {1600, 2, 29, 6, 7, 8, 9}},
+        TCalendarCase{"MsBeforeDateZero", Ticks(1899, 12, 30, 0, 0, 0) - kTicksPerMs, {1899, 12, 29, 23, 59, 59, 999}},
+        TCalendarCase{"DateZero", Ticks(1899, 12, 30, 0, 0, 0), {1899, 12, 30, 0, 0, 0, 0}},
+        TCalendarCase{"NoLeapDay1900", Ticks(1900, 2, 28, 0, 0, 0) + kTicksPerDay, {1900, 3, 1, 0, 0, 0, 0}},
+        TCalendarCase{"MsBefore1970", Ticks(1970, 1, 1, 0, 0, 0) - kTicksPerMs, {1969, 12, 31, 23, 59, 59, 999}},
+        TCalendarCase{"LeapDay2000", Ticks(2000, 2, 29, 12, 0, 0), {2000, 2, 29, 12, 0, 0, 0}},
+        TCalendarCase{"NoLeapDay2100", Ticks(2100, 2, 28, 0, 0, 0) + kTicksPerDay, {2100, 3, 1, 0, 0, 0, 0}},
+        TCalendarCase{"Year10000", Ticks(10000, 1, 1, 1, 0, 0), {10000, 1, 1, 1, 0, 0, 0}},
+        TCalendarCase{"Year1", Ticks(1, 1, 1, 0, 0, 0), {1, 1, 1, 0, 0, 0, 0}},
+        TCalendarCase{"BeforeYear1", Ticks(0, 12, 31, 23, 0, 0), {0, 12, 31, 23, 0, 0, 0}},
+        TCalendarCase{"YearMinus1000", Ticks(-1000, 3, 1, 0, 0, 0), {-1000, 3, 1, 0, 0, 0, 0}}),
+    [](const testing::TestParamInfo<TCalendarCase>& i) { return std::string(i.param.Name); });
+
+TEST(Calendar, DaysRoundTripOverEveryDayFrom1200To2800) {
+  const std::int64_t first = DaysFromCivil(1200, 1, 1), last = DaysFromCivil(2800, 12, 31);
+  ASSERT_EQ(first, (Ticks(1200, 1, 1, 0, 0, 0) / kTicksPerDay) - 134774);
+  std::int64_t leapDays = 0;
+  for (std::int64_t d = first; d <= last; ++d) {
+    const std::int64_t ticks = (d + 134774) * kTicksPerDay + 12 * 3600 * kTicksPerSecond;
+    const TAECalendar c = FileTimeToCalendar(ticks);
+    ASSERT_EQ(Ticks(c.Year, c.Month, c.Day, c.Hour, 0, 0), ticks) << "day " << d;
+    ASSERT_EQ(c.Hour, 12) << "day " << d;
+    ASSERT_EQ(DaysFromCivil(c.Year, c.Month, c.Day), d) << "day " << d;
+    if (c.Month == 2 && c.Day == 29) ++leapDays;
+  }
+  EXPECT_EQ(leapDays, 401 - 12);  // every fourth year of 1601, less the centuries not divisible by 400
+}
+
+TEST(Calendar, DaysFromCivilKnownDays) {
+  EXPECT_EQ(DaysFromCivil(1970, 1, 1), 0);
+  EXPECT_EQ(DaysFromCivil(1969, 12, 31), -1);
+  EXPECT_EQ(DaysFromCivil(1899, 12, 30), -25569);
+  EXPECT_EQ(DaysFromCivil(1601, 1, 1), -134774);
+  EXPECT_EQ(DaysFromCivil(1, 1, 1), -719162);
+  EXPECT_EQ(DaysFromCivil(0, 12, 31), -719163);
+  EXPECT_EQ(DaysFromCivil(2000, 3, 1) - DaysFromCivil(2000, 2, 28), 2);
+  EXPECT_EQ(DaysFromCivil(1900, 3, 1) - DaysFromCivil(1900, 2, 28), 1);
+}
+
+struct TJoinCase {
+  const char* Name;
+  std::string Folder, Name2, Expected;  // '/' stands for the platform's delimiter, '~' for the other one
+};
+
+class JoinPathCase : public testing::TestWithParam<TJoinCase> {};
+
+TEST_P(JoinPathCase, AddsOneDelimiterUnlessTheFolderEndsInIt) {
+  const char other = PathDelimiter() == '/' ? '\\' : '/';
+  auto local = [&](std::string s) {
+    for (char& ch : s) ch = ch == '/' ? PathDelimiter() : ch == '~' ? other : ch;
+    return s;
+  };
+  const TJoinCase& k = GetParam();
+  EXPECT_EQ(JoinPath(local(k.Folder), local(k.Name2)), local(k.Expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JoinPathCase,
+    testing::Values(TJoinCase{"Plain", "/d", "Ch0001", "/d/Ch0001"},
+                    TJoinCase{"TrailingDelimiter", "/d/", "Ch0001", "/d/Ch0001"},
+                    TJoinCase{"OtherDelimiterIsNotTrailing", "/d~", "x", "/d~/x"},
+                    TJoinCase{"EmptyFolder", "", "x", "/x"},
+                    TJoinCase{"RootOnly", "/", "x", "/x"},
+                    TJoinCase{"EmptyName", "/d", "", "/d/"},
+                    TJoinCase{"NameWithDelimiters", "r", "a/b", "r/a/b"}),
+    [](const testing::TestParamInfo<TJoinCase>& i) { return std::string(i.param.Name); });
 
 struct TPathCase {
   const char* Name;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <stdexcept>
@@ -343,3 +344,45 @@ TEST(ExtractFeatures, GivesTheSameBitsFromManyThreadsAtOnce) {
   for (std::size_t t = 0; t < windows.size(); ++t)
     EXPECT_EQ(mismatches[t], 0) << "length " << lengths[t];
 }
+
+namespace {
+
+struct TClassCase {
+  float DurationUs, Tonality, PeakFreqKHz;
+  std::uint8_t Class, SubCode;
+  float Confidence;
+};
+
+TEST(AudioHitClass, LongTonalWindowsAreUnknownAllElseNoise) {
+  // 4096 samples at 48 kHz: 70 % of the window is 59733.33 us.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const TClassCase cases[] = {
+      {60000, 0.995f, 1.0f, 3, 1, 0.99f},
+      {60000, 0.8f, 1.0f, 3, 1, 0.8f},
+      {60000, 0.6f, 1.0f, 3, 1, 0.6f},  // 0.6 in single precision lies above 0.6
+      {60000, 0.59f, 1.0f, 0, 2, 1.0f},
+      {59733, 0.995f, 1.0f, 0, 2, 1.0f},  // not above 70 % of the window
+      {59734, 0.995f, 1.0f, 3, 1, 0.99f},
+      {60000, 0.9f, 0.07f, 3, 1, 0.9f},   // 0.07 in single precision is above 0.07
+      {60000, 0.9f, 0.069f, 0, 2, 1.0f},
+      {nan, 0.9f, 1.0f, 0, 2, 1.0f},
+      {60000, nan, 1.0f, 0, 2, 1.0f},
+      {60000, 0.9f, nan, 0, 2, 1.0f},
+  };
+  for (const TClassCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.DurationUs) + " us, tonality " + std::to_string(c.Tonality) + ", peak " +
+                 std::to_string(c.PeakFreqKHz));
+    TAEHitFeatures f;
+    f.DurationUs = c.DurationUs;
+    f.Tonality = c.Tonality;
+    f.PeakFreqKHz = c.PeakFreqKHz;
+    std::uint8_t cls = 99, sub = 99;
+    float conf = -1;
+    ClassifyAudioHit(f, 4096, 48000, cls, sub, conf);
+    EXPECT_EQ(cls, c.Class);
+    EXPECT_EQ(sub, c.SubCode);
+    EXPECT_EQ(conf, c.Confidence);
+  }
+}
+
+}  // namespace

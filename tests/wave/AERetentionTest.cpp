@@ -121,6 +121,10 @@ TEST_F(Retention, WalksOnlyWellFormedNames) {
   File("Ch0001/20200103/note.txt");   // a file in a day folder keeps it
   Hour("Ch0001/20201301/05");         // month 13: hours never deleted
   Hour("Ch0001/20200230/05");         // 30 February
+  Hour("Ch0001/20190229/05");         // 29 February of a common year
+  Hour("Ch0001/19000229/05");         // nor of a century not divisible by 400
+  Hour("Ch0001/20000229/05");         // but of one that is
+  Hour("Ch0001/20200100/05");         // day 0
   Folder("Ch0001/20201301x");         // 9 characters: not a day folder
   Folder("Ch0001/2020011");           // 7 characters
   Folder("Ch0001/2020ab01");          // month not a number
@@ -142,6 +146,10 @@ TEST_F(Retention, WalksOnlyWellFormedNames) {
   EXPECT_TRUE(Exists("Ch0001/20200103/note.txt"));
   EXPECT_TRUE(Exists("Ch0001/20201301/05/00000001.aeh"));
   EXPECT_TRUE(Exists("Ch0001/20200230/05/00000001.aeh"));
+  EXPECT_TRUE(Exists("Ch0001/20190229/05/00000001.aeh"));
+  EXPECT_TRUE(Exists("Ch0001/19000229/05/00000001.aeh"));
+  EXPECT_FALSE(Exists("Ch0001/20000229"));
+  EXPECT_TRUE(Exists("Ch0001/20200100/05/00000001.aeh"));
   EXPECT_TRUE(Exists("Ch0001/20201301x"));
   EXPECT_TRUE(Exists("Ch0001/2020011"));
   EXPECT_TRUE(Exists("Ch0001/2020ab01"));
