@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-#include "AEErrors.h"
+#include "AEPosixPrivate.h"
 #include "AETcpServerBackend.h"
 
 namespace {
@@ -24,25 +24,6 @@ namespace {
 }
 
 const char* FamilyName(TAEAddressFamily family) { return family == TAEAddressFamily::IPv4 ? "IPv4" : "IPv6"; }
-
-class TScopedFd {
- public:
-  explicit TScopedFd(int fd = -1) : FFd(fd) {}
-  TScopedFd(TScopedFd&& o) noexcept : FFd(o.Release()) {}
-  TScopedFd& operator=(TScopedFd&&) = delete;
-  ~TScopedFd() {
-    if (FFd >= 0) ::close(FFd);  // nothing was written through it that a close error could lose
-  }
-  int Get() const { return FFd; }
-  void Reset(int fd) {
-    if (FFd >= 0) ::close(FFd);
-    FFd = fd;
-  }
-  int Release() { return std::exchange(FFd, -1); }
-
- private:
-  int FFd;
-};
 
 std::string DescribePeer(const sockaddr_storage& addr) {
   char host[INET6_ADDRSTRLEN] = "?";
