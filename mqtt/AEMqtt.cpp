@@ -366,7 +366,7 @@ void TAEMqttClient::ReleasePacketId(std::uint16_t id) {
 
 void TAEMqttClient::HandlePubAck(std::span<const std::uint8_t> body) {
   if (body.size() < 2) return;
-  const auto id = static_cast<std::uint16_t>(body[0] << 8 | body[1]);
+  const std::uint16_t id = ReadWordBE(body, 0);
   if (id == 0 || !FIdInUse[id]) return;
   ReleasePacketId(id);
   std::lock_guard lock(FLock);
@@ -479,7 +479,7 @@ void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet) {
   } else if (packet.Type == kMqttPuback) {
     HandlePubAck(packet.Body);
   } else if (packet.Type == kMqttSuback) {
-    if (packet.Body.size() >= 2) ReleasePacketId(static_cast<std::uint16_t>(packet.Body[0] << 8 | packet.Body[1]));
+    if (packet.Body.size() >= 2) ReleasePacketId(ReadWordBE(packet.Body, 0));
     if (IsSubackRefusal(packet.Body)) Log("subscription refused by the broker (check the ACL)");
   }
 }
