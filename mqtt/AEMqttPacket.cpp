@@ -1,6 +1,6 @@
 #include "AEMqttPacket.h"
 
-#include "AEMqtt.h"
+#include "AEMqttOptions.h"
 
 void AppendBytes(TAEBytes& buf, std::span<const std::uint8_t> data) {
   buf.insert(buf.end(), data.begin(), data.end());
