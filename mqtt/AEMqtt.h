@@ -41,7 +41,8 @@ std::int64_t NowMs();
 
 class TAEMqttClient {
  public:
-  // Marks a queue entry that re-sends every remembered subscription.
+  // Reserved: a Publish with it queues an entry that re-sends every remembered
+  // subscription instead of a message.
   static constexpr std::uint8_t kResubscribeQoS = 255;
 
   // Takes the transport (used only by the client's thread while it runs); copies the
@@ -67,9 +68,10 @@ class TAEMqttClient {
   void Subscribe(const std::string& filter, std::uint8_t qos);
 
   // Any thread, any state; never waits for the network. False when the queue was full
-  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1. A QoS 1
-  // message stays queued until its PUBACK; one written but not acknowledged when the
-  // session ends goes out again first in the next one, marked as a duplicate.
+  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1, but for
+  // kResubscribeQoS. A QoS 1 message stays queued until its PUBACK; one written but
+  // not acknowledged when the session ends goes out again first in the next one,
+  // marked as a duplicate.
   bool Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain);
   bool Publish(const std::string& topic, std::string_view text, std::uint8_t qos, bool retain);
 
@@ -84,6 +86,10 @@ class TAEMqttClient {
 
  private:
   struct TOutMsg {
+    // A message, or the re-sending of every remembered subscription (no topic, no
+    // payload), which keeps its place in the queue and counts in its limit as one.
+    enum class TKind { Publish, Resubscribe };
+    TKind Kind = TKind::Publish;
     std::uint64_t Seq = 0;  // identity, so that a flush removes only what it sent
     std::string Topic;
     TAEBytes Payload;
