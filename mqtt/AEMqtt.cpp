@@ -78,6 +78,7 @@ void TAEMqttClient::Subscribe(const std::string& filter, std::uint8_t qos) {
 
 bool TAEMqttClient::Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain) {
   auto msg = std::make_shared<TOutMsg>();
+  if (qos == kResubscribeQoS) msg->Kind = TOutMsg::TKind::Resubscribe;
   msg->Topic = topic;
   msg->Payload = std::move(payload);
   msg->QoS = qos;
@@ -337,7 +338,7 @@ void TAEMqttClient::ForgetSent(std::shared_ptr<TOutMsg> sent, std::uint16_t id) 
   // A Publish on a full queue may have dropped this very entry while it was being
   // written; then the head is an entry never sent, and it stays.
   const bool stillQueued = RemoveHeadIf(sent->Seq);
-  if (sent->QoS == kResubscribeQoS) return;
+  if (sent->Kind == TOutMsg::TKind::Resubscribe) return;
   if (sent->QoS == 0) {
     ++FStats.Sent;
   } else if (stillQueued) {
@@ -366,7 +367,7 @@ void TAEMqttClient::ReleasePacketId(std::uint16_t id) {
 
 void TAEMqttClient::HandlePubAck(std::span<const std::uint8_t> body) {
   if (body.size() < 2) return;
-  const auto id = static_cast<std::uint16_t>(body[0] << 8 | body[1]);
+  const std::uint16_t id = ReadWordBE(body, 0);
   if (id == 0 || !FIdInUse[id]) return;
   ReleasePacketId(id);
   std::lock_guard lock(FLock);
@@ -422,7 +423,7 @@ std::size_t TAEMqttClient::FlushQueue(std::size_t maxEntries) {
       head = FQueue.front();
     }
     sentId = 0;
-    if (head->QoS == kResubscribeQoS) {
+    if (head->Kind == TOutMsg::TKind::Resubscribe) {
       const std::vector<TSub> subs = CopySubs();
       if (kPacketIds - FIdsInUse < subs.size()) return done;  // waits for acknowledgements
       for (const TSub& sub : subs) SendSubscribe(sub);
@@ -479,7 +480,7 @@ void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet) {
   } else if (packet.Type == kMqttPuback) {
     HandlePubAck(packet.Body);
   } else if (packet.Type == kMqttSuback) {
-    if (packet.Body.size() >= 2) ReleasePacketId(static_cast<std::uint16_t>(packet.Body[0] << 8 | packet.Body[1]));
+    if (packet.Body.size() >= 2) ReleasePacketId(ReadWordBE(packet.Body, 0));
     if (IsSubackRefusal(packet.Body)) Log("subscription refused by the broker (check the ACL)");
   }
 }

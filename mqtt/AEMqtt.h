@@ -17,25 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "AEMqttOptions.h"
 #include "AEMqttPacket.h"
 #include "AEMqttTransport.h"
-
-struct TAEMqttOptions {
-  std::string ClientId;
-  std::string User;      // empty: none sent; also the login named in the duplicate line
-  std::string Password;  // empty: none sent; never sent without a user
-  std::uint16_t KeepAliveSec = 60;  // 0 means 60
-  bool CleanSession = true;
-  std::string WillTopic;  // empty: no will
-  TAEBytes WillPayload;   // at most 65535 bytes
-  bool WillRetain = false;
-  std::int32_t MaxQueue = 1000;  // 0 or less means 1000
-  // The largest remaining length accepted in an incoming packet; a bigger one ends the
-  // session before it is buffered. 0 means the default of 1 MiB.
-  std::uint32_t MaxIncomingLength = 1 << 20;
-
-  static TAEMqttOptions Default() { return TAEMqttOptions{}; }
-};
 
 struct TAEMqttStats {
   bool Connected = false;      // a CONNACK was accepted and the session is up
@@ -57,7 +41,8 @@ std::int64_t NowMs();
 
 class TAEMqttClient {
  public:
-  // Marks a queue entry that re-sends every remembered subscription.
+  // Reserved: a Publish with it queues an entry that re-sends every remembered
+  // subscription instead of a message.
   static constexpr std::uint8_t kResubscribeQoS = 255;
 
   // Takes the transport (used only by the client's thread while it runs); copies the
@@ -83,9 +68,10 @@ class TAEMqttClient {
   void Subscribe(const std::string& filter, std::uint8_t qos);
 
   // Any thread, any state; never waits for the network. False when the queue was full
-  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1. A QoS 1
-  // message stays queued until its PUBACK; one written but not acknowledged when the
-  // session ends goes out again first in the next one, marked as a duplicate.
+  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1, but for
+  // kResubscribeQoS. A QoS 1 message stays queued until its PUBACK; one written but
+  // not acknowledged when the session ends goes out again first in the next one,
+  // marked as a duplicate.
   bool Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain);
   bool Publish(const std::string& topic, std::string_view text, std::uint8_t qos, bool retain);
 
@@ -100,6 +86,10 @@ class TAEMqttClient {
 
  private:
   struct TOutMsg {
+    // A message, or the re-sending of every remembered subscription (no topic, no
+    // payload), which keeps its place in the queue and counts in its limit as one.
+    enum class TKind { Publish, Resubscribe };
+    TKind Kind = TKind::Publish;
     std::uint64_t Seq = 0;  // identity, so that a flush removes only what it sent
     std::string Topic;
     TAEBytes Payload;

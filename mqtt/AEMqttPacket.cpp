@@ -1,6 +1,6 @@
 #include "AEMqttPacket.h"
 
-#include "AEMqtt.h"
+#include "AEMqttOptions.h"
 
 void AppendBytes(TAEBytes& buf, std::span<const std::uint8_t> data) {
   buf.insert(buf.end(), data.begin(), data.end());
@@ -11,6 +11,10 @@ void AppendByte(TAEBytes& buf, std::uint8_t value) { buf.push_back(value); }
 void AppendWordBE(TAEBytes& buf, std::uint16_t value) {
   buf.push_back(static_cast<std::uint8_t>(value >> 8));
   buf.push_back(static_cast<std::uint8_t>(value));
+}
+
+std::uint16_t ReadWordBE(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(bytes[offset] << 8 | bytes[offset + 1]);
 }
 
 namespace {
@@ -136,7 +140,7 @@ TAEBytes BuildConnect(const TAEMqttOptions& o) {
   }
   if (hasUser) AppendMqttString(body, o.User);
   if (hasPassword) AppendMqttBinary(body, o.Password);
-  return BuildPacket(0x10, body);
+  return BuildPacket(MqttHeader(kMqttConnect), body);
 }
 
 TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::uint8_t qos) {
@@ -144,7 +148,7 @@ TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::ui
   AppendWordBE(body, packetId);
   AppendMqttString(body, filter);
   AppendByte(body, qos > 0 ? 1 : 0);
-  return BuildPacket(0x82, body);
+  return BuildPacket(MqttHeader(kMqttSubscribe, 0x2), body);
 }
 
 TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payload, std::uint8_t qos, bool retain,
@@ -159,7 +163,7 @@ TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payl
   const std::size_t bodySize = 2 + topic.size() + (q > 0 ? 2 : 0) + payload.size();
   TAEBytes out;
   out.reserve(1 + 4 + bodySize);
-  out.push_back(static_cast<std::uint8_t>(0x30 + 2 * q + (retain ? 1 : 0)));
+  out.push_back(MqttHeader(kMqttPublish, static_cast<std::uint8_t>(2 * q + (retain ? 1 : 0))));
   AppendRemainingLength(out, static_cast<std::uint32_t>(bodySize));
   AppendMqttBinary(out, topic);  // checked above
   if (q > 0) AppendWordBE(out, packetId);
@@ -167,9 +171,9 @@ TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payl
   return out;
 }
 
-TAEBytes BuildPubAck(std::uint8_t idHigh, std::uint8_t idLow) { return {0x40, 0x02, idHigh, idLow}; }
-TAEBytes BuildPingReq() { return {0xC0, 0x00}; }
-TAEBytes BuildDisconnect() { return {0xE0, 0x00}; }
+TAEBytes BuildPubAck(std::uint8_t idHigh, std::uint8_t idLow) { return {MqttHeader(kMqttPuback), 0x02, idHigh, idLow}; }
+TAEBytes BuildPingReq() { return {MqttHeader(kMqttPingreq), 0x00}; }
+TAEBytes BuildDisconnect() { return {MqttHeader(kMqttDisconnect), 0x00}; }
 
 std::uint16_t NextPacketId(std::uint16_t& last) {
   ++last;  // wraps at 65535
@@ -269,7 +273,7 @@ std::size_t FindUtf8Fault(std::span<const std::uint8_t> s) {
 
 bool ParseIncomingPublish(std::uint8_t flags, std::span<const std::uint8_t> body, TAEIncomingPublish& out) {
   if (body.size() < 2) return false;
-  const std::size_t topicLen = static_cast<std::size_t>(body[0]) * 256 + body[1];
+  const std::size_t topicLen = ReadWordBE(body, 0);
   if (topicLen > body.size() - 2) throw EAEProtocolError("MQTT: PUBLISH topic runs past the end of the packet");
   const auto topic = body.subspan(2, topicLen);
   if (!IsValidUtf8(topic)) throw EAEProtocolError("MQTT: PUBLISH topic is not valid UTF-8");

@@ -20,11 +20,20 @@ using TAEBytes = std::vector<std::uint8_t>;
 
 struct TAEMqttOptions;
 
-// Packet types (high nibble of the header byte).
+// Packet types (high nibble of the header byte), those written and those read.
+inline constexpr std::uint8_t kMqttConnect = 1;
 inline constexpr std::uint8_t kMqttConnack = 2;
 inline constexpr std::uint8_t kMqttPublish = 3;
 inline constexpr std::uint8_t kMqttPuback = 4;
+inline constexpr std::uint8_t kMqttSubscribe = 8;
 inline constexpr std::uint8_t kMqttSuback = 9;
+inline constexpr std::uint8_t kMqttPingreq = 12;
+inline constexpr std::uint8_t kMqttDisconnect = 14;
+
+// The header byte of a packet of that type with those flags (low nibble).
+constexpr std::uint8_t MqttHeader(std::uint8_t type, std::uint8_t flags = 0) {
+  return static_cast<std::uint8_t>(type << 4 | flags);
+}
 
 // The longest MQTT string, in UTF-8 bytes.
 inline constexpr std::size_t kMqttMaxString = 65535;
@@ -60,6 +69,8 @@ void AppendBytes(TAEBytes& buf, std::span<const std::uint8_t> data);
 void AppendByte(TAEBytes& buf, std::uint8_t value);
 // High byte first.
 void AppendWordBE(TAEBytes& buf, std::uint16_t value);
+// The 16-bit value that AppendWordBE wrote at offset. REQUIRES: offset + 2 <= bytes.size().
+std::uint16_t ReadWordBE(std::span<const std::uint8_t> bytes, std::size_t offset);
 // Text is UTF-8 already; raises (appending nothing) EAEMqttStringTooLong above 65535
 // bytes, EAEMqttUnbuildable for ill-formed UTF-8 or U+0000.
 void AppendMqttString(TAEBytes& buf, std::string_view text);

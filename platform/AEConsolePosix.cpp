@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "AEConsole.h"
-#include "AEErrors.h"
+#include "AEPosixPrivate.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ bool StandardOutputUsable() {
 
 void RedirectConsoleToFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw EAEFileError("Cannot open log file \"" + path + "\": " + std::strerror(errno), errno);
+  if (fd < 0) ThrowFileError("Cannot open log file", path, errno);
   gOutFd.store(fd);
 }
 
@@ -38,14 +38,8 @@ void ConsoleWriteLine(std::string_view text) {
   std::string line;
   line.reserve(text.size() + 2);
   line.append(text).append("\r\n");
-  const int fd = gOutFd.load();
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  // A console that cannot be written to has nobody to tell.
+  [[maybe_unused]] const int err = WriteAll(gOutFd.load(), line);
 }
 
 void InstallConsoleStopHandler(std::atomic<bool>* flag) {

@@ -1,9 +1,8 @@
 #include <windows.h>
 
 #include "AEConsole.h"
-#include "AEErrors.h"
 #include "AELocale.h"
-#include "AETextWin32.h"
+#include "AEWin32Private.h"
 
 namespace {
 
@@ -28,7 +27,7 @@ void RedirectConsoleToFile(const std::string& path) {
                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
-    throw EAEFileError("Cannot open log file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
+    ThrowFileError("Cannot open log file", path, err);
   }
   gOut.store(h);  // kept open for the life of the process
 }

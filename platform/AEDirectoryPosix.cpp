@@ -8,13 +8,9 @@
 #include <utility>
 
 #include "AEDirectory.h"
-#include "AEErrors.h"
+#include "AEPosixPrivate.h"
 
 namespace {
-
-[[noreturn]] void ThrowFileError(const std::string& step, const std::string& path, int err) {
-  throw EAEFileError(step + " \"" + path + "\": " + std::strerror(err), err);
-}
 
 class TScopedDir {
  public:

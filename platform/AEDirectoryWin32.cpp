@@ -1,14 +1,9 @@
 #include <windows.h>
 
 #include "AEDirectory.h"
-#include "AEErrors.h"
-#include "AETextWin32.h"
+#include "AEWin32Private.h"
 
 namespace {
-
-[[noreturn]] void ThrowFileError(const std::string& step, const std::string& path, DWORD err) {
-  throw EAEFileError(step + " \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
-}
 
 class TScopedFind {
  public:

@@ -2,24 +2,10 @@
 
 #include <algorithm>
 
-#include "AEErrors.h"
 #include "AEFileReplace.h"
-#include "AETextWin32.h"
+#include "AEWin32Private.h"
 
 namespace {
-
-// 0 or the GetLastError of the failed write.
-DWORD WriteAll(HANDLE h, std::string_view bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD put = 0;
-    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-    if (!WriteFile(h, bytes.data() + done, chunk, &put, nullptr)) return GetLastError();
-    if (put == 0) return ERROR_WRITE_FAULT;
-    done += put;
-  }
-  return 0;
-}
 
 // Windows says "path not found" also when a file stands where a folder must be; only a
 // parent that is not there at all is a missing folder.
@@ -41,7 +27,7 @@ bool ReplaceFileContents(const std::string& path, std::string_view head, std::st
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     if (err == ERROR_PATH_NOT_FOUND && !ParentExists(target)) return false;
-    throw EAEFileError("Cannot create file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
+    ThrowFileError("Cannot create file", path, err);
   }
   DWORD err = WriteAll(h, head);
   if (err == 0) err = WriteAll(h, body);
@@ -54,7 +40,7 @@ bool ReplaceFileContents(const std::string& path, std::string_view head, std::st
   }
   if (err != 0) {
     DeleteFileW(temp.c_str());
-    throw EAEFileError("Cannot write file \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
+    ThrowFileError("Cannot write file", path, err);
   }
   return true;
 }

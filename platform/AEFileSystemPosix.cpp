@@ -7,31 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "AEErrors.h"
 #include "AEFileSystem.h"
-
-namespace {
-
-[[noreturn]] void ThrowFileError(const std::string& step, const std::string& path, int err) {
-  throw EAEFileError(step + " \"" + path + "\": " + std::strerror(err), err);
-}
-
-class TScopedFd {
- public:
-  explicit TScopedFd(int fd) : FFd(fd) {}
-  TScopedFd(const TScopedFd&) = delete;
-  TScopedFd& operator=(const TScopedFd&) = delete;
-  ~TScopedFd() {
-    if (FFd >= 0) ::close(FFd);  // read-only or already checked: a close error changes nothing
-  }
-  int Get() const { return FFd; }
-  int Release() { return std::exchange(FFd, -1); }
-
- private:
-  int FFd;
-};
-
-}  // namespace
+#include "AEPosixPrivate.h"
 
 std::string ExecutablePath() {
   std::vector<char> buf(4096);
@@ -109,15 +86,7 @@ bool TryAppendFile(const std::string& path, std::string& out) {
 void WriteWholeFile(const std::string& path, std::string_view bytes) {
   TScopedFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.Get() < 0) ThrowFileError("Cannot create file", path, errno);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowFileError("Cannot write file", path, errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  if (const int err = WriteAll(fd.Get(), bytes); err != 0) ThrowFileError("Cannot write file", path, err);
   if (::close(fd.Release()) != 0) ThrowFileError("Cannot write file", path, errno);
 }
 

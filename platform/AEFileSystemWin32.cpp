@@ -3,30 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "AEErrors.h"
 #include "AEFileSystem.h"
-#include "AETextWin32.h"
+#include "AEWin32Private.h"
 
 namespace {
-
-[[noreturn]] void ThrowFileError(const std::string& step, const std::string& path, DWORD err) {
-  throw EAEFileError(step + " \"" + path + "\": " + Win32ErrorText(err), static_cast<int>(err));
-}
-
-class TScopedHandle {
- public:
-  explicit TScopedHandle(HANDLE h) : FHandle(h) {}
-  TScopedHandle(const TScopedHandle&) = delete;
-  TScopedHandle& operator=(const TScopedHandle&) = delete;
-  ~TScopedHandle() {
-    if (Valid()) CloseHandle(FHandle);  // nothing to report after a completed read or write
-  }
-  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE && FHandle != nullptr; }
-  HANDLE Get() const { return FHandle; }
-
- private:
-  HANDLE FHandle;
-};
 
 DWORD Attributes(const std::string& path) { return GetFileAttributesW(Utf8ToWide(path).c_str()); }
 
@@ -111,14 +91,7 @@ void WriteWholeFile(const std::string& path, std::string_view bytes) {
   TScopedHandle h(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.Valid()) ThrowFileError("Cannot create file", path, GetLastError());
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD put = 0;
-    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-    if (!WriteFile(h.Get(), bytes.data() + done, chunk, &put, nullptr))
-      ThrowFileError("Cannot write file", path, GetLastError());
-    done += put;
-  }
+  if (const DWORD err = WriteAll(h.Get(), bytes); err != 0) ThrowFileError("Cannot write file", path, err);
 }
 
 void ForceDirectories(const std::string& path) {

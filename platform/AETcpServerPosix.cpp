@@ -14,7 +14,8 @@
 #include <string>
 #include <utility>
 
-#include "AEErrors.h"
+#include "AEPosixPrivate.h"
+#include "AESocketAddressPrivate.h"
 #include "AETcpServerBackend.h"
 
 namespace {
@@ -24,40 +25,6 @@ namespace {
 }
 
 const char* FamilyName(TAEAddressFamily family) { return family == TAEAddressFamily::IPv4 ? "IPv4" : "IPv6"; }
-
-class TScopedFd {
- public:
-  explicit TScopedFd(int fd = -1) : FFd(fd) {}
-  TScopedFd(TScopedFd&& o) noexcept : FFd(o.Release()) {}
-  TScopedFd& operator=(TScopedFd&&) = delete;
-  ~TScopedFd() {
-    if (FFd >= 0) ::close(FFd);  // nothing was written through it that a close error could lose
-  }
-  int Get() const { return FFd; }
-  void Reset(int fd) {
-    if (FFd >= 0) ::close(FFd);
-    FFd = fd;
-  }
-  int Release() { return std::exchange(FFd, -1); }
-
- private:
-  int FFd;
-};
-
-std::string DescribePeer(const sockaddr_storage& addr) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  if (addr.ss_family == AF_INET) {
-    const auto& a = reinterpret_cast<const sockaddr_in&>(addr);
-    ::inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
-  }
-  if (addr.ss_family != AF_INET6) return "an unknown peer";
-  const auto& a = reinterpret_cast<const sockaddr_in6&>(addr);
-  ::inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
-  std::string text = "[";
-  text.append(host).append("]:").append(std::to_string(ntohs(a.sin6_port)));
-  return text;
-}
 
 class TPosixAcceptedSocket final : public IAEAcceptedSocket {
  public:
@@ -210,21 +177,8 @@ std::unique_ptr<IAEListenSocket> OpenTcpListener(TAEAddressFamily family, std::u
   if (v6 && ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)
     ThrowSocketError(what, errno);
 
-  sockaddr_storage addr{};
-  socklen_t len = 0;
-  if (v6) {
-    auto& a = reinterpret_cast<sockaddr_in6&>(addr);
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(port);
-    len = sizeof a;
-  } else {
-    auto& a = reinterpret_cast<sockaddr_in&>(addr);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    len = sizeof a;
-  }
+  sockaddr_storage addr;
+  socklen_t len = FillAnyAddress(v6, port, addr);
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
     if (v6 && (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT)) return nullptr;  // IPv6 switched off
     ThrowSocketError(what, errno);
@@ -232,8 +186,7 @@ std::unique_ptr<IAEListenSocket> OpenTcpListener(TAEAddressFamily family, std::u
   if (::listen(fd.Get(), SOMAXCONN) != 0) ThrowSocketError(what, errno);
   len = sizeof addr;
   if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) ThrowSocketError(what, errno);
-  const std::uint16_t bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(addr).sin6_port
-                                       : reinterpret_cast<sockaddr_in&>(addr).sin_port);
+  const std::uint16_t bound = PortOf(addr);
   return std::make_unique<TPosixListenSocket>(std::move(fd), bound);
 }
 

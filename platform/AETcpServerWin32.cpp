@@ -12,6 +12,7 @@
 
 #include "AEErrors.h"
 #include "AESocket.h"
+#include "AESocketAddressPrivate.h"
 #include "AETcpServerBackend.h"
 #include "AETextWin32.h"
 
@@ -55,21 +56,6 @@ class TScopedEvent {
  private:
   HANDLE FEvent;
 };
-
-std::string DescribePeer(const sockaddr_storage& addr) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  if (addr.ss_family == AF_INET) {
-    const auto& a = reinterpret_cast<const sockaddr_in&>(addr);
-    inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
-  }
-  if (addr.ss_family != AF_INET6) return "an unknown peer";
-  const auto& a = reinterpret_cast<const sockaddr_in6&>(addr);
-  inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
-  std::string text = "[";
-  text.append(host).append("]:").append(std::to_string(ntohs(a.sin6_port)));
-  return text;
-}
 
 // Reads and writes are overlapped and wait on the I/O event together with an abort
 // event: a blocking recv() cannot be woken reliably from another thread on Windows
@@ -260,21 +246,8 @@ std::unique_ptr<IAEListenSocket> OpenTcpListener(TAEAddressFamily family, std::u
   if (v6 && setsockopt(s.Get(), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one) != 0)
     ThrowSocketError(what, WSAGetLastError());
 
-  sockaddr_storage addr{};
-  int len = 0;
-  if (v6) {
-    auto& a = reinterpret_cast<sockaddr_in6&>(addr);
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(port);
-    len = sizeof a;
-  } else {
-    auto& a = reinterpret_cast<sockaddr_in&>(addr);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    len = sizeof a;
-  }
+  sockaddr_storage addr;
+  int len = FillAnyAddress(v6, port, addr);
   if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
     const int err = WSAGetLastError();
     if (v6 && (err == WSAEADDRNOTAVAIL || err == WSAEAFNOSUPPORT)) return nullptr;  // IPv6 switched off
@@ -283,8 +256,7 @@ std::unique_ptr<IAEListenSocket> OpenTcpListener(TAEAddressFamily family, std::u
   if (::listen(s.Get(), SOMAXCONN) != 0) ThrowSocketError(what, WSAGetLastError());
   len = sizeof addr;
   if (::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) ThrowSocketError(what, WSAGetLastError());
-  const std::uint16_t bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(addr).sin6_port
-                                       : reinterpret_cast<sockaddr_in&>(addr).sin_port);
+  const std::uint16_t bound = PortOf(addr);
   return std::make_unique<TWinListenSocket>(std::move(s), bound);
 }
 
