@@ -12,6 +12,7 @@
 #include "AEMqttWatch.h"
 #include "AETestProcess.h"
 #include "VelkarnTestKit.h"
+#include "common/AEPollUntil.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -105,16 +106,15 @@ class MqttEndToEnd : public testing::Test {
   std::vector<std::string> Output() const { return Lines(ReadFileBytes(Temp.Path() / "out.txt")); }
   // Waits until a line of the output matches, at most limit; the line or nothing.
   std::optional<std::string> WaitForLine(const std::regex& re, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::mutex m;
-    std::condition_variable never;
-    std::unique_lock lock(m);
-    for (;;) {
-      for (const std::string& line : Output())
-        if (std::regex_search(line, re)) return line;
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      never.wait_for(lock, 50ms);
-    }
+    std::optional<std::string> found;
+    PollUntil(
+        [&] {
+          for (const std::string& line : Output())
+            if (std::regex_search(line, re)) return (found = line).has_value();
+          return false;
+        },
+        limit, 50ms);
+    return found;
   }
   std::string HitFile(const TAEHitRecord& h) const {
     return ReadFileBytes(HitFileName(Temp.Str("Data"), h.Channel, h.FileTime, h.Seq));

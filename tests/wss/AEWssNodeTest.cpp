@@ -3,12 +3,10 @@
 // running node, and the node's stop while its WebSocket reader is blocked.
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <regex>
 
@@ -16,6 +14,7 @@
 #include "AEWssBroker.h"
 #include "AEWssBrokerTest.h"
 #include "VelkarnTestKit.h"
+#include "common/AEPollUntil.h"
 #include "agentmqtt/AEMqttWatch.h"
 #include "mqtt/AEMqttTestUtil.h"
 
@@ -105,15 +104,7 @@ class WssNode : public WssBrokerTest, public testing::WithParamInterface<std::st
   }
   // Waits until the output matches, at most limit (another process: checked every 50 ms).
   bool WaitForOutput(const std::regex& re, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::mutex m;
-    std::condition_variable never;
-    std::unique_lock lock(m);
-    while (!std::regex_search(Output(), re)) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      never.wait_for(lock, 50ms);
-    }
-    return true;
+    return PollUntil([&] { return std::regex_search(Output(), re); }, limit, 50ms);
   }
   std::string HitFile(const TAEHitRecord& h) const {
     return ReadFileBytes(HitFileName(FDir.Str("Data"), h.Channel, h.FileTime, h.Seq));
