@@ -75,7 +75,7 @@ TEST(MqttUrl, BadTcpUrlsAreRefusedWithAClearError) {
   }
 }
 
-// Until the WebSocket transport is part of the build, its URLs end the start plainly.
+// Every URL but mqtt:// goes to the WebSocket transport as it was given.
 TEST(MqttUrl, EveryOtherUrlGoesToTheWebSocketTransportWhole) {
   for (const char* url : {"wss://broker.example/mqtt", "WS://broker.example", "broker.example/mqtt?x=1"}) {
     SCOPED_TRACE(url);
