@@ -9,6 +9,7 @@
 
 #include "AESocket.h"
 #include "common/AEPollUntil.h"
+#include "common/AETestListener.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "AEMqttPacket.h"
 #include "AEMqttTcpTransport.h"
 #include "AESocket.h"
+#include "common/AETestListener.h"
 
 namespace {
 
