@@ -16,8 +16,10 @@ class TAETcpListener {
   // Binds 127.0.0.1:port (0: a free port) and listens. Raises EAESocketError.
   static TAETcpListener Loopback(std::uint16_t port = 0);
   std::uint16_t Port() const { return FPort; }
-  // Waits at most timeoutMs for a connection; an unopened socket when none came.
+  // Waits at most timeoutMs for a connection; an unopened socket when none came. Nagle
+  // is off on it: each send of a scripted peer leaves as a segment of its own.
   TAESocket Accept(int timeoutMs);
+  bool IsOpen() const { return FSocket.IsOpen(); }
   void Close() { FSocket.Close(); }
 
  private:

@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -52,5 +53,7 @@ TAESocket TAETcpListener::Accept(int timeoutMs) {
   if (r == 0) return TAESocket();
   const int fd = ::accept4(Fd(FSocket.Handle()), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) throw EAESocketError(errno);
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return TAESocket(fd);
 }

@@ -47,5 +47,7 @@ TAESocket TAETcpListener::Accept(int timeoutMs) {
   if (WaitReadable(Sock(FSocket.Handle()), timeoutMs) == 0) return TAESocket();
   const SOCKET c = ::accept(Sock(FSocket.Handle()), nullptr, nullptr);
   if (c == INVALID_SOCKET) ThrowLast();
+  const int one = 1;
+  ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
   return TAESocket(static_cast<TAESocket::THandle>(c));
 }

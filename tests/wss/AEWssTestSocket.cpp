@@ -4,8 +4,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "AEWssTestSocketBackend.h"
-
 namespace {
 int Remaining(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -13,26 +11,26 @@ int Remaining(std::chrono::steady_clock::time_point deadline) {
 }
 }  // namespace
 
-TTestSocket::TTestSocket(TTestSocket&& o) noexcept
-    : FHandle(std::exchange(o.FHandle, kNone)), FPending(std::move(o.FPending)) {}
-
-TTestSocket& TTestSocket::operator=(TTestSocket&& o) noexcept {
-  if (this != &o) {
-    Close();
-    FHandle = std::exchange(o.FHandle, kNone);
-    FPending = std::move(o.FPending);
-  }
-  return *this;
-}
-
 void TTestSocket::Close() {
-  if (FHandle != kNone) TestSocketClose(FHandle);
-  FHandle = kNone;
+  FSocket.Close();
+  FListener.Close();
 }
 
-TTestSocket TTestSocket::Listen(std::uint16_t& port) { return TTestSocket(TestSocketListen(port)); }
+TTestSocket TTestSocket::Listen(std::uint16_t& port) {
+  TTestSocket s;
+  s.FListener = TAETcpListener::Loopback();
+  port = s.FListener.Port();
+  return s;
+}
 
-bool TTestSocket::CanConnect(std::uint16_t port) { return TestSocketCanConnect(port); }
+bool TTestSocket::CanConnect(std::uint16_t port) {
+  try {
+    TAESocket::Connect("127.0.0.1", port, 5000);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
 
 std::uint16_t TTestSocket::UnusedPort() {
   std::uint16_t port = 0;
@@ -41,26 +39,27 @@ std::uint16_t TTestSocket::UnusedPort() {
 }
 
 std::optional<TTestSocket> TTestSocket::Accept(int timeoutMs) {
-  const THandle c = TestSocketAccept(FHandle, timeoutMs);
-  if (c == kNone) return std::nullopt;
-  return TTestSocket(c);
+  TTestSocket c;
+  c.FSocket = FListener.Accept(timeoutMs);
+  if (!c.FSocket.IsOpen()) return std::nullopt;
+  return c;
 }
 
 void TTestSocket::SendAll(const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const auto n = TestSocketSend(FHandle, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) throw std::runtime_error("scripted peer: send failed");
-    done += static_cast<std::size_t>(n);
-  }
+  FSocket.SendAll(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 std::optional<std::string> TTestSocket::RecvSome(int timeoutMs, std::size_t max) {
   if (!FPending.empty()) return std::exchange(FPending, std::string());
-  if (!TestSocketReadable(FHandle, timeoutMs)) return std::string();
   std::string buf(max, '\0');
-  const auto n = TestSocketRecv(FHandle, buf.data(), max);
-  if (n <= 0) return std::nullopt;
+  std::ptrdiff_t n;
+  try {
+    n = FSocket.Receive(std::span(reinterpret_cast<std::uint8_t*>(buf.data()), max), timeoutMs);
+  } catch (const EAESocketError&) {
+    return std::nullopt;  // reset: ended all the same
+  }
+  if (n < 0) return std::string();
+  if (n == 0) return std::nullopt;
   buf.resize(static_cast<std::size_t>(n));
   return buf;
 }
