@@ -1,5 +1,4 @@
-// A small TCP client over the platform's sockets (Winsock or POSIX), plus a loopback
-// listener for tests and small local peers. IPv4 only.
+// A small TCP client over the platform's sockets (Winsock or POSIX). IPv4 only.
 //
 // Errors raise EAESocketError, whose message is "Socket Error # <code>", CR LF, and the
 // system's description; the code is errno (POSIX) or WSAGetLastError (Windows).
@@ -106,23 +105,4 @@ class TAESocket {
 
  private:
   THandle FHandle = kInvalid;
-};
-
-// A listening socket on 127.0.0.1; move-only.
-class TAETcpListener {
- public:
-  TAETcpListener() = default;
-  TAETcpListener(TAETcpListener&& other) noexcept = default;
-  TAETcpListener& operator=(TAETcpListener&& other) noexcept = default;
-
-  // Binds 127.0.0.1:port (0: a free port) and listens. Raises EAESocketError.
-  static TAETcpListener Loopback(std::uint16_t port = 0);
-  std::uint16_t Port() const { return FPort; }
-  // Waits at most timeoutMs for a connection; an unopened socket when none came.
-  TAESocket Accept(int timeoutMs);
-  void Close() { FSocket.Close(); }
-
- private:
-  TAESocket FSocket;
-  std::uint16_t FPort = 0;
 };

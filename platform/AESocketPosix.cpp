@@ -174,32 +174,3 @@ void TAESocket::Shutdown() {
 void TAESocket::Close() {
   if (IsOpen()) ::close(Fd(Release()));  // the descriptor is released even when close reports an error
 }
-
-TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
-  TAETcpListener l;
-  l.FSocket = TAESocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!l.FSocket.IsOpen()) throw EAESocketError(errno);
-  const int fd = Fd(l.FSocket.Handle());
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) throw EAESocketError(errno);
-  if (::listen(fd, 16) != 0) throw EAESocketError(errno);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  l.FPort = ntohs(addr.sin_port);
-  return l;
-}
-
-TAESocket TAETcpListener::Accept(int timeoutMs) {
-  if (!FSocket.IsOpen()) throw EAESocketError(EBADF);
-  const int r = PollOne(Fd(FSocket.Handle()), POLLIN, timeoutMs);
-  if (r < 0) throw EAESocketError(errno);
-  if (r == 0) return TAESocket();
-  const int fd = ::accept4(Fd(FSocket.Handle()), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) throw EAESocketError(errno);
-  return TAESocket(fd);
-}

@@ -164,29 +164,3 @@ void TAESocket::Shutdown() {
 void TAESocket::Close() {
   if (IsOpen()) ::closesocket(Sock(Release()));  // the handle is released even when close reports an error
 }
-
-TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
-  EnsureSocketsStarted();
-  TAETcpListener l;
-  l.FSocket = TAESocket(static_cast<TAESocket::THandle>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
-  const SOCKET h = Sock(l.FSocket.Handle());
-  if (h == INVALID_SOCKET) ThrowLast();
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(h, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) ThrowLast();
-  if (::listen(h, 16) == SOCKET_ERROR) ThrowLast();
-  int len = sizeof addr;
-  ::getsockname(h, reinterpret_cast<sockaddr*>(&addr), &len);
-  l.FPort = ntohs(addr.sin_port);
-  return l;
-}
-
-TAESocket TAETcpListener::Accept(int timeoutMs) {
-  if (!FSocket.IsOpen()) throw EAESocketError(WSAENOTSOCK);
-  if (WaitOne(Sock(FSocket.Handle()), false, timeoutMs) == 0) return TAESocket();
-  const SOCKET c = ::accept(Sock(FSocket.Handle()), nullptr, nullptr);
-  if (c == INVALID_SOCKET) ThrowLast();
-  return TAESocket(static_cast<TAESocket::THandle>(c));
-}

@@ -24,6 +24,7 @@
 #include "AESocket.h"
 #include "VelkarnCore.h"
 #include "AEWssBroker.h"
+#include "common/AETestListener.h"
 
 // The agent's friend: reaches its MQTT start and its record road.
 class TVelkarnProbe {

@@ -8,9 +8,9 @@
 #include <optional>
 #include <regex>
 
-#include "AETestProcess.h"
 #include "AETestTcpClient.h"
 #include "AEWaveServer.h"
+#include "VelkarnProgramKit.h"
 #include "VelkarnTestKit.h"
 
 namespace fs = std::filesystem;
@@ -59,33 +59,22 @@ void DropTrayFailure(std::vector<std::string>& lines) {
 
 class EndToEnd : public testing::Test {
  protected:
-  void SetUp() override {
-    Exe = (Temp.Path() / fs::path(VelkarnExePath()).filename()).string();
-    fs::copy_file(VelkarnExePath(), Exe);
-    Ini = (fs::path(Exe).replace_extension(".ini")).string();
-  }
   void WriteIni(const TIniValues& over) {
-    TIniValues v = {{"Agent.AgentId", "42"},
-                    {"Agent.Channels", "3"},
-                    {"Agent.HitsPerSecPerChannel", "15"},
-                    {"Agent.SamplesPerHit", "1024"},
-                    {"Agent.DataRoot", Temp.Str("Data")},
-                    {"Network.UdpHost", "127.0.0.1"},
-                    {"Network.UdpPort", std::to_string(Udp.Port())},
-                    {"Network.WaveServerPort", std::to_string(WavePort)},
-                    {"Network.PingIntervalSec", "1"},
-                    {"Parametric.IntervalMs", "250"},
-                    {"Simulation.FailAfterSec", "1000"}};
-    for (const auto& [k, val] : over) v[k] = val;
-    WriteFileBytes(Ini, IniText(v));
+    Program.WriteIni({{"Agent.AgentId", "42"},
+                      {"Agent.Channels", "3"},
+                      {"Agent.HitsPerSecPerChannel", "15"},
+                      {"Agent.SamplesPerHit", "1024"},
+                      {"Agent.DataRoot", Temp.Str("Data")},
+                      {"Network.UdpHost", "127.0.0.1"},
+                      {"Network.UdpPort", std::to_string(Udp.Port())},
+                      {"Network.WaveServerPort", std::to_string(WavePort)},
+                      {"Network.PingIntervalSec", "1"},
+                      {"Parametric.IntervalMs", "250"},
+                      {"Simulation.FailAfterSec", "1000"}},
+                     over);
   }
   TTestProcess::TOptions Options(std::vector<std::string> args, const std::string& out = "out.txt") {
-    TTestProcess::TOptions o;
-    o.Exe = Exe;
-    o.Args = std::move(args);
-    o.StdoutPath = Temp.Str(out);
-    o.TempFolder = Temp.Str();
-    return o;
+    return Program.Options(std::move(args), out);
   }
   // Runs to the end, collecting datagrams meanwhile; returns the exit code.
   std::optional<int> RunCollecting(const TTestProcess::TOptions& o, TDatagrams& got, int timeoutMs = 60000) {
@@ -102,7 +91,7 @@ class EndToEnd : public testing::Test {
   }
   std::vector<std::string> Output(const std::string& name = "out.txt") {
     bool crlf = false;
-    auto lines = SplitCrLf(ReadFileBytes(Temp.Path() / name), crlf);
+    auto lines = SplitCrLf(Program.Output(name), crlf);
     EXPECT_TRUE(crlf) << "every line ends in CR LF";
     return lines;
   }
@@ -113,7 +102,7 @@ class EndToEnd : public testing::Test {
     TDatagrams ignored;
     while (std::chrono::steady_clock::now() < deadline) {
       bool crlf = false;
-      if (Contains(SplitCrLf(ReadFileBytes(Temp.Path() / name), crlf), line)) return true;
+      if (Contains(SplitCrLf(Program.Output(name), crlf), line)) return true;
       Udp.Receive(d, 50);  // paces the poll and keeps the socket drained
     }
     return false;
@@ -122,8 +111,8 @@ class EndToEnd : public testing::Test {
   TAETempDir Temp;
   TTestUdpReceiver Udp;
   std::uint16_t WavePort = FreeLoopbackTcpPort();
-  std::string Exe;
-  std::string Ini;
+  TVelkarnCopy Program{Temp};
+  std::string Ini = Program.Ini();
 };
 
 TEST_F(EndToEnd, ASimulationRunSendsWritesReportsAndEndsWithZero) {

@@ -10,8 +10,9 @@
 
 #include "AEMqtt.h"
 #include "AEMqttWatch.h"
-#include "AETestProcess.h"
+#include "VelkarnProgramKit.h"
 #include "VelkarnTestKit.h"
+#include "common/AEPollUntil.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -19,20 +20,6 @@ using namespace std::chrono_literals;
 namespace {
 
 std::string Text(const TAEBytes& b) { return std::string(b.begin(), b.end()); }
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t lf = text.find('\n', pos);
-    if (lf == std::string::npos) lf = text.size();
-    std::size_t end = lf;
-    if (end > pos && text[end - 1] == '\r') --end;
-    lines.push_back(text.substr(pos, end - pos));
-    pos = lf + 1;
-  }
-  return lines;
-}
 
 template <typename T>
 T As(const TAEBytes& payload) {
@@ -70,61 +57,44 @@ void ExpectConsecutiveHits(const std::vector<TRawPublish>& got) {
 
 class MqttEndToEnd : public testing::Test {
  protected:
-  void SetUp() override {
-    Exe = (Temp.Path() / fs::path(VelkarnExePath()).filename()).string();
-    fs::copy_file(VelkarnExePath(), Exe);
-    Ini = fs::path(Exe).replace_extension(".ini").string();
-  }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(Broker->Port()); }
   // withBom: UTF-8 with its mark, so that the bytes reach the program as written.
   void WriteIni(const TIniValues& over = {}, bool withBom = false) {
-    TIniValues v = {{"Agent.AgentId", "42"},
-                    {"Agent.Channels", "3"},
-                    {"Agent.HitsPerSecPerChannel", "15"},
-                    {"Agent.SamplesPerHit", "1024"},
-                    {"Agent.DataRoot", Temp.Str("Data")},
-                    {"Network.Transport", "mqtt"},
-                    {"Network.PingIntervalSec", "1"},
-                    {"Parametric.IntervalMs", "250"},
-                    {"Simulation.FailAfterSec", "1000"},
-                    {"Mqtt.Url", Url()},
-                    {"Mqtt.User", "agent12"},
-                    {"Mqtt.Password", "pw-agent12"},
-                    {"Mqtt.SendWaves", "1"},
-                    {"Mqtt.MaxWavesPerSec", "5"}};
-    for (const auto& [k, val] : over) v[k] = val;
-    WriteFileBytes(Ini, (withBom ? "\xEF\xBB\xBF" : "") + IniText(v));
+    Program.WriteIni({{"Agent.AgentId", "42"},
+                      {"Agent.Channels", "3"},
+                      {"Agent.HitsPerSecPerChannel", "15"},
+                      {"Agent.SamplesPerHit", "1024"},
+                      {"Agent.DataRoot", Temp.Str("Data")},
+                      {"Network.Transport", "mqtt"},
+                      {"Network.PingIntervalSec", "1"},
+                      {"Parametric.IntervalMs", "250"},
+                      {"Simulation.FailAfterSec", "1000"},
+                      {"Mqtt.Url", Url()},
+                      {"Mqtt.User", "agent12"},
+                      {"Mqtt.Password", "pw-agent12"},
+                      {"Mqtt.SendWaves", "1"},
+                      {"Mqtt.MaxWavesPerSec", "5"}},
+                     over, withBom);
   }
-  std::unique_ptr<TTestProcess> Run(std::vector<std::string> args) {
-    TTestProcess::TOptions o;
-    o.Exe = Exe;
-    o.Args = std::move(args);
-    o.StdoutPath = Temp.Str("out.txt");
-    o.TempFolder = Temp.Str();
-    return std::make_unique<TTestProcess>(o);
-  }
-  std::vector<std::string> Output() const { return Lines(ReadFileBytes(Temp.Path() / "out.txt")); }
+  std::unique_ptr<TTestProcess> Run(std::vector<std::string> args) { return Program.Run(std::move(args)); }
+  std::vector<std::string> Output() const { return OutputLines(Program.Output()); }
   // Waits until a line of the output matches, at most limit; the line or nothing.
   std::optional<std::string> WaitForLine(const std::regex& re, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::mutex m;
-    std::condition_variable never;
-    std::unique_lock lock(m);
-    for (;;) {
-      for (const std::string& line : Output())
-        if (std::regex_search(line, re)) return line;
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      never.wait_for(lock, 50ms);
-    }
+    std::optional<std::string> found;
+    PollUntil(
+        [&] {
+          for (const std::string& line : Output())
+            if (std::regex_search(line, re)) return (found = line).has_value();
+          return false;
+        },
+        limit, 50ms);
+    return found;
   }
-  std::string HitFile(const TAEHitRecord& h) const {
-    return ReadFileBytes(HitFileName(Temp.Str("Data"), h.Channel, h.FileTime, h.Seq));
-  }
+  std::string HitFile(const TAEHitRecord& h) const { return Program.HitFile(Temp.Str("Data"), h); }
 
   std::unique_ptr<TAEMosquitto> Broker = StartNodeBroker();
   TAETempDir Temp;
-  std::string Exe;
-  std::string Ini;
+  TVelkarnCopy Program{Temp};
 };
 
 TEST_F(MqttEndToEnd, ARunPublishesItsHitFilesRecordsAndStatus) {

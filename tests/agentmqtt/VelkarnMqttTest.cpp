@@ -2,10 +2,8 @@
 // what it publishes (topics, QoS, retain, the wave limit, the status) to a real broker,
 // with the generator loop driven pass by pass.
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "AEErrors.h"
@@ -16,6 +14,7 @@
 #include "VelkarnMqtt.h"
 #include "VelkarnStatus.h"
 #include "VelkarnTestKit.h"
+#include "common/AEPollUntil.h"
 
 using namespace std::chrono_literals;
 
@@ -76,7 +75,7 @@ TEST(MqttUrl, BadTcpUrlsAreRefusedWithAClearError) {
   }
 }
 
-// Until the WebSocket transport is part of the build, its URLs end the start plainly.
+// Every URL but mqtt:// goes to the WebSocket transport as it was given.
 TEST(MqttUrl, EveryOtherUrlGoesToTheWebSocketTransportWhole) {
   for (const char* url : {"wss://broker.example/mqtt", "WS://broker.example", "broker.example/mqtt?x=1"}) {
     SCOPED_TRACE(url);
@@ -133,16 +132,12 @@ class AgentMqtt : public testing::Test {
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(Broker->Port()); }
   std::unique_ptr<TVelkarn> Make(const TIniValues& over = {}) { return MakeSeededAgent(Temp, Defaults(), over); }
   static bool WaitConnected(const TVelkarn& agent, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::mutex m;
-    std::condition_variable never;
-    std::unique_lock lock(m);
-    TAEMqttStats s;
-    while (!(agent.MqttStats(s) && s.Connected)) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      never.wait_for(lock, 10ms);
-    }
-    return true;
+    return PollUntil(
+        [&] {
+          TAEMqttStats s;
+          return agent.MqttStats(s) && s.Connected;
+        },
+        limit);
   }
 
   std::unique_ptr<TAEMosquitto> Broker = StartNodeBroker();
@@ -201,12 +196,7 @@ TEST_F(AgentMqtt, PublishesRecordsWavesAndStatusOnTheirTopics) {
     ASSERT_TRUE(watch.CollectUntilStatus("online", 10s));
     EXPECT_EQ(StatusTextOf(*agent), "hits 0, errors 0, server OK");
     // Start the pass early in a UTC second, so that all its hits share one wave window.
-    {
-      std::mutex m;
-      std::condition_variable never;
-      std::unique_lock lock(m);
-      while (NowFileTime() % 10000000 > 6000000) never.wait_for(lock, 20ms);
-    }
+    PollUntil([] { return NowFileTime() % 10000000 <= 6000000; }, 2s, 20ms);  // true within a second
     const std::int64_t firstSecond = NowFileTime() / 10000000;
     ASSERT_TRUE(probe.Pass(10));
     const bool oneSecond = NowFileTime() / 10000000 == firstSecond;

@@ -1,15 +1,15 @@
 #include "AEMosquitto.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
 #include "AESocket.h"
+#include "common/AEPollUntil.h"
+#include "common/AETestListener.h"
 
 namespace {
 
@@ -24,21 +24,6 @@ std::string ReadAll(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// Waits a bounded time for something outside this process (a script, the broker) by
-// checking it every 20 ms; there is no event to wait on across the process boundary.
-template <class P>
-bool PollUntil(std::chrono::milliseconds limit, P pred) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::mutex m;
-  std::condition_variable never;
-  std::unique_lock lock(m);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    never.wait_for(lock, std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 }  // namespace
@@ -84,7 +69,8 @@ int TAEMosquitto::Shell(const std::string& body, int timeoutMs) {
   }
   StartUnixShell(unixScript);
   const std::string localRc = LocalPathOfUnix(unixRc);
-  if (!PollUntil(std::chrono::milliseconds(timeoutMs), [&] { return std::filesystem::exists(localRc); }))
+  if (!PollUntil([&] { return std::filesystem::exists(localRc); }, std::chrono::milliseconds(timeoutMs),
+                 std::chrono::milliseconds(20)))
     throw std::runtime_error("shell script did not finish: " + body);
   return std::stoi(ReadAll(localRc));
 }
@@ -109,14 +95,16 @@ void TAEMosquitto::Start() {
                             "echo $! > pid\n";
   if (Shell(start) != 0) throw std::runtime_error("could not start mosquitto");
   FRunning = true;
-  const bool up = PollUntil(std::chrono::seconds(10), [&] {
-    try {
-      TAESocket probe = TAESocket::Connect(Host(), FPort, 500);
-      return true;
-    } catch (const std::exception&) {
-      return false;
-    }
-  });
+  const bool up = PollUntil(
+      [&] {
+        try {
+          TAESocket probe = TAESocket::Connect(Host(), FPort, 500);
+          return true;
+        } catch (const std::exception&) {
+          return false;
+        }
+      },
+      std::chrono::seconds(10), std::chrono::milliseconds(20));
   if (!up) {
     Stop();
     throw std::runtime_error("mosquitto did not accept connections on port " + std::to_string(FPort) + ":\n" + Log());
@@ -135,12 +123,14 @@ void TAEMosquitto::Stop() {
                            "true\n";
   Shell(stop);
   // The port is free once nothing answers there any more.
-  PollUntil(std::chrono::seconds(5), [&] {
-    try {
-      TAESocket probe = TAESocket::Connect(Host(), FPort, 500);
-      return false;
-    } catch (const std::exception&) {
-      return true;
-    }
-  });
+  PollUntil(
+      [&] {
+        try {
+          TAESocket probe = TAESocket::Connect(Host(), FPort, 500);
+          return false;
+        } catch (const std::exception&) {
+          return true;
+        }
+      },
+      std::chrono::seconds(5), std::chrono::milliseconds(20));
 }

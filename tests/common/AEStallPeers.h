@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "AESocket.h"
+#include "common/AETestListener.h"
 
 // A listener that is never accepted from, with its queue of waiting connections
 // filled: the system then drops a further connect's SYN, so that connect gets no

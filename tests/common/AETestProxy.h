@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "AESocket.h"
+#include "common/AETestListener.h"
 
 class TAETestProxy {
  public:

@@ -14,6 +14,7 @@
 #include "AEMqtt.h"
 #include "AEMqttTestUtil.h"
 #include "AESocket.h"
+#include "common/AETestListener.h"
 
 // Reaches the receive buffer, only once the client's thread has gone.
 class TAEMqttClientProbe {

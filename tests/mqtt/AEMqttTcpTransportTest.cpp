@@ -14,6 +14,7 @@
 #include "AEMqttTestUtil.h"
 #include "AESocket.h"
 #include "common/AEStallPeers.h"
+#include "common/AETestListener.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "AEMqtt.h"
+#include "common/AEPollUntil.h"
 
 class TLogSink {
  public:
@@ -83,15 +84,7 @@ class TMessageSink {
 // its counters, and each poll is a cheap copy under its lock.
 template <class P>
 bool WaitForStats(const TAEMqttClient& c, std::chrono::milliseconds limit, P pred) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::mutex m;
-  std::condition_variable never;
-  std::unique_lock lock(m);
-  while (!pred(c.Stats())) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    never.wait_for(lock, std::chrono::milliseconds(10));
-  }
-  return true;
+  return PollUntil([&] { return pred(c.Stats()); }, limit);
 }
 
 inline TAEBytes Bytes(std::string_view s) { return TAEBytes(s.begin(), s.end()); }

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "audio/AETestCapture.h"
-#include "agent/AETestProcess.h"
+#include "common/AETestProcess.h"
 #include "VelkarnTriggerKit.h"
 
 namespace fs = std::filesystem;

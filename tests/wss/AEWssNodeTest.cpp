@@ -3,18 +3,16 @@
 // running node, and the node's stop while its WebSocket reader is blocked.
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <regex>
 
-#include "AETestProcess.h"
 #include "AEWssBroker.h"
 #include "AEWssBrokerTest.h"
+#include "VelkarnProgramKit.h"
 #include "VelkarnTestKit.h"
 #include "agentmqtt/AEMqttWatch.h"
 #include "mqtt/AEMqttTestUtil.h"
@@ -55,9 +53,7 @@ class WssNode : public WssBrokerTest, public testing::WithParamInterface<std::st
  protected:
   void SetUp() override {
     WssBrokerTest::SetUp();
-    Exe = (FDir.Path() / fs::path(VelkarnExePath()).filename()).string();
-    fs::copy_file(VelkarnExePath(), Exe);
-    Ini = fs::path(Exe).replace_extension(".ini").string();
+    Program = std::make_unique<TVelkarnCopy>(FDir);
     ClearRetainedStatus();
   }
   // Under Wine the tests share one broker: the status an earlier node left retained
@@ -74,53 +70,33 @@ class WssNode : public WssBrokerTest, public testing::WithParamInterface<std::st
     c.Stop();
   }
   void WriteIni(const TIniValues& over = {}) {
-    TIniValues v = {{"Agent.Channels", "2"},
-                    {"Agent.HitsPerSecPerChannel", "10"},
-                    {"Agent.SamplesPerHit", "1024"},
-                    {"Agent.DataRoot", FDir.Str("Data")},
-                    {"Network.Transport", "mqtt"},
-                    {"Network.PingIntervalSec", "1"},
-                    {"Parametric.IntervalMs", "500"},
-                    {"Simulation.FailAfterSec", "1000"},
-                    {"Mqtt.Url", GetParam()},
-                    {"Mqtt.User", "agent12"},
-                    {"Mqtt.Password", "pw-agent12"},
-                    {"Mqtt.KeepAliveSec", "5"},
-                    {"Mqtt.SendWaves", "1"},
-                    {"Mqtt.MaxWavesPerSec", "5"}};
-    for (const auto& [k, val] : over) v[k] = val;
-    WriteFileBytes(Ini, IniText(v));
+    Program->WriteIni({{"Agent.Channels", "2"},
+                       {"Agent.HitsPerSecPerChannel", "10"},
+                       {"Agent.SamplesPerHit", "1024"},
+                       {"Agent.DataRoot", FDir.Str("Data")},
+                       {"Network.Transport", "mqtt"},
+                       {"Network.PingIntervalSec", "1"},
+                       {"Parametric.IntervalMs", "500"},
+                       {"Simulation.FailAfterSec", "1000"},
+                       {"Mqtt.Url", GetParam()},
+                       {"Mqtt.User", "agent12"},
+                       {"Mqtt.Password", "pw-agent12"},
+                       {"Mqtt.KeepAliveSec", "5"},
+                       {"Mqtt.SendWaves", "1"},
+                       {"Mqtt.MaxWavesPerSec", "5"}},
+                      over);
   }
-  std::unique_ptr<TTestProcess> Run(std::vector<std::string> args) {
-    TTestProcess::TOptions o;
-    o.Exe = Exe;
-    o.Args = std::move(args);
-    o.StdoutPath = FDir.Str("out.txt");
-    o.TempFolder = FDir.Str();
-    return std::make_unique<TTestProcess>(o);
-  }
-  std::string Output() const { return ReadFileBytes(FDir.Path() / "out.txt"); }
+  std::unique_ptr<TTestProcess> Run(std::vector<std::string> args) { return Program->Run(std::move(args)); }
+  std::string Output() const { return Program->Output(); }
   std::unique_ptr<TMqttWatch> Watch(const std::string& id) {
     return std::make_unique<TMqttWatch>("127.0.0.1", kTcpPort, id);
   }
-  // Waits until the output matches, at most limit (another process: checked every 50 ms).
   bool WaitForOutput(const std::regex& re, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::mutex m;
-    std::condition_variable never;
-    std::unique_lock lock(m);
-    while (!std::regex_search(Output(), re)) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      never.wait_for(lock, 50ms);
-    }
-    return true;
+    return Program->WaitForOutput(re, limit);
   }
-  std::string HitFile(const TAEHitRecord& h) const {
-    return ReadFileBytes(HitFileName(FDir.Str("Data"), h.Channel, h.FileTime, h.Seq));
-  }
+  std::string HitFile(const TAEHitRecord& h) const { return Program->HitFile(FDir.Str("Data"), h); }
 
-  std::string Exe;
-  std::string Ini;
+  std::unique_ptr<TVelkarnCopy> Program;  // after the base's SetUp, which makes the folder ready
 };
 
 TEST_P(WssNode, ARunPublishesHitsWavesAndStatusThatASubscriberReceives) {

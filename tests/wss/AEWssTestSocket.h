@@ -6,14 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "AESocket.h"
+#include "common/AETestListener.h"
+
 class TTestSocket {
  public:
   TTestSocket() = default;
-  TTestSocket(TTestSocket&& o) noexcept;
-  TTestSocket& operator=(TTestSocket&& o) noexcept;
-  TTestSocket(const TTestSocket&) = delete;
-  TTestSocket& operator=(const TTestSocket&) = delete;
-  ~TTestSocket() { Close(); }
 
   // Listens on 127.0.0.1 on a port chosen by the system, returned in port.
   static TTestSocket Listen(std::uint16_t& port);
@@ -35,12 +33,10 @@ class TTestSocket {
   // True once the peer has closed within timeoutMs (pending bytes are read and dropped).
   bool WaitPeerClosed(int timeoutMs);
   void Close();
-  bool IsOpen() const { return FHandle != kNone; }
+  bool IsOpen() const { return FSocket.IsOpen() || FListener.IsOpen(); }
 
  private:
-  using THandle = std::intptr_t;
-  static constexpr THandle kNone = -1;
-  explicit TTestSocket(THandle h) : FHandle(h) {}
-  THandle FHandle = kNone;
+  TAESocket FSocket;         // a connection, or
+  TAETcpListener FListener;  // a listener
   std::string FPending;  // read past an HTTP head, handed out first
 };
