@@ -1,12 +1,16 @@
 #include "AETestProxy.h"
 
 #include <chrono>
-#include <condition_variable>
+#include <thread>
 
 namespace {
 
 constexpr int kAcceptWaitMs = 2;
 constexpr int kIdleWaitMs = 2;
+
+// The relay polls its sockets without blocking, so that one thread serves every pair
+// and sees Stall and Cut at once; an idle pass sleeps its tick, as nothing can wake it.
+void IdleTick() { std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMs)); }
 
 }  // namespace
 
@@ -23,16 +27,8 @@ TAETestProxy::~TAETestProxy() {
 void TAETestProxy::Cut() {
   // Returns once the relay thread has closed every pair that was open.
   const int want = ++FCutRequests;
-  std::mutex m;
-  std::condition_variable never;
-  std::unique_lock wait(m);
-  for (;;) {
-    {
-      std::lock_guard lock(FLock);
-      if (FCutsDone >= want) return;
-    }
-    never.wait_for(wait, std::chrono::milliseconds(1));
-  }
+  std::unique_lock lock(FLock);
+  FCutsDoneChanged.wait(lock, [&] { return FCutsDone >= want; });
 }
 
 bool TAETestProxy::Relay(TAESocket& from, TAESocket& to, std::vector<std::uint8_t>& chunk, std::int64_t& moved) {
@@ -49,16 +45,16 @@ void TAETestProxy::Run(std::stop_token stop) {
   std::vector<std::unique_ptr<TPair>> pairs;
   std::vector<std::uint8_t> chunk(65536);
   int cutsSeen = 0;
-  std::mutex m;
-  std::condition_variable never;
-  std::unique_lock idle(m);
   while (!stop.stop_requested()) {
     const int cuts = FCutRequests.load();
     if (cuts != cutsSeen) {
       pairs.clear();  // closes both sockets of every pair
       cutsSeen = cuts;
-      std::lock_guard lock(FLock);
-      FCutsDone = cuts;
+      {
+        std::lock_guard lock(FLock);
+        FCutsDone = cuts;
+      }
+      FCutsDoneChanged.notify_all();
     }
     TAESocket accepted = FListener.Accept(pairs.empty() ? 20 : kAcceptWaitMs);
     if (accepted.IsOpen()) {
@@ -73,7 +69,7 @@ void TAETestProxy::Run(std::stop_token stop) {
       }
     }
     if (FStalled.load()) {
-      never.wait_for(idle, std::chrono::milliseconds(kIdleWaitMs));
+      IdleTick();
       continue;
     }
     std::int64_t moved = 0;
@@ -89,6 +85,6 @@ void TAETestProxy::Run(std::stop_token stop) {
       }
       it = alive ? it + 1 : pairs.erase(it);
     }
-    if (moved == 0) never.wait_for(idle, std::chrono::milliseconds(kIdleWaitMs));
+    if (moved == 0) IdleTick();
   }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -46,7 +47,8 @@ class TAETestProxy {
   std::atomic<int> FCutRequests{0};
   std::atomic<int> FConnections{0};
   std::atomic<std::int64_t> FToServer{0};
-  std::mutex FLock;  // Cut waits on it until the relay thread has closed the pairs
+  std::mutex FLock;
+  std::condition_variable FCutsDoneChanged;  // Cut waits on it until the pairs are closed
   int FCutsDone = 0;  // guarded by FLock
   std::jthread FThread;  // last: stopped before the rest goes
 };
