@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "AETestProcess.h"
+#include "VelkarnProgramKit.h"
 #include "VelkarnTestKit.h"
 
 namespace fs = std::filesystem;
@@ -9,22 +10,13 @@ namespace fs = std::filesystem;
 class EndToEndPosix : public testing::Test {
  protected:
   void SetUp() override {
-    Exe = Temp.Str("Velkarn");
-    fs::copy_file(VelkarnExePath(), Exe);
-    WriteFileBytes(Temp.Path() / "Velkarn.ini",
-                   IniText({{"Agent.Channels", "2"}, {"Agent.HitsPerSecPerChannel", "10"},
-                            {"Agent.SamplesPerHit", "512"}, {"Agent.DataRoot", Temp.Str("Data")},
-                            {"Network.UdpPort", std::to_string(Udp.Port())},
-                            {"Network.WaveServerPort", std::to_string(FreeLoopbackTcpPort())}}));
+    Program.WriteIni({{"Agent.Channels", "2"}, {"Agent.HitsPerSecPerChannel", "10"},
+                      {"Agent.SamplesPerHit", "512"}, {"Agent.DataRoot", Temp.Str("Data")},
+                      {"Network.UdpPort", std::to_string(Udp.Port())},
+                      {"Network.WaveServerPort", std::to_string(FreeLoopbackTcpPort())}},
+                     {});
   }
-  TTestProcess::TOptions Options(std::vector<std::string> args) {
-    TTestProcess::TOptions o;
-    o.Exe = Exe;
-    o.Args = std::move(args);
-    o.StdoutPath = Temp.Str("out.txt");
-    o.TempFolder = Temp.Str();
-    return o;
-  }
+  TTestProcess::TOptions Options(std::vector<std::string> args) { return Program.Options(std::move(args)); }
   bool WaitForText(const fs::path& file, const std::string& text, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::vector<std::uint8_t> d;
@@ -36,8 +28,8 @@ class EndToEndPosix : public testing::Test {
   }
 
   TAETempDir Temp;
+  TVelkarnCopy Program{Temp};
   TTestUdpReceiver Udp;
-  std::string Exe;
 };
 
 TEST_F(EndToEndPosix, SigtermShutsDownInOrder) {

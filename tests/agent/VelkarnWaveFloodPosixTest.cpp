@@ -14,6 +14,7 @@
 #include "AETestProcess.h"
 #include "AETestTcpClient.h"
 #include "AEWaveServer.h"
+#include "VelkarnProgramKit.h"
 #include "VelkarnTestKit.h"
 
 namespace fs = std::filesystem;
@@ -34,14 +35,12 @@ class WaveFlood : public testing::Test {
     own.rlim_cur = own.rlim_max;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
 
-    Exe = Temp.Str("Velkarn");
-    fs::copy_file(VelkarnExePath(), Exe);
-    WriteFileBytes(Temp.Path() / "Velkarn.ini",
-                   IniText({{"Agent.AgentId", "42"}, {"Agent.Channels", "2"}, {"Agent.HitsPerSecPerChannel", "10"},
-                            {"Agent.SamplesPerHit", "512"}, {"Agent.DataRoot", Temp.Str("Data")},
-                            {"Network.UdpPort", std::to_string(Udp.Port())},
-                            {"Network.WaveServerPort", std::to_string(WavePort)},
-                            {"Simulation.FailAfterSec", "1000"}}));
+    Program.WriteIni({{"Agent.AgentId", "42"}, {"Agent.Channels", "2"}, {"Agent.HitsPerSecPerChannel", "10"},
+                      {"Agent.SamplesPerHit", "512"}, {"Agent.DataRoot", Temp.Str("Data")},
+                      {"Network.UdpPort", std::to_string(Udp.Port())},
+                      {"Network.WaveServerPort", std::to_string(WavePort)},
+                      {"Simulation.FailAfterSec", "1000"}},
+                     {});
   }
 
   // The next hit records that arrive, at least count of them, within limit.
@@ -72,17 +71,13 @@ class WaveFlood : public testing::Test {
   }
 
   TAETempDir Temp;
+  TVelkarnCopy Program{Temp};
   TTestUdpReceiver Udp;
   std::uint16_t WavePort = FreeLoopbackTcpPort();
-  std::string Exe;
 };
 
 TEST_F(WaveFlood, IdleConnectionsBeyondTheDescriptorLimitStarveNeitherHitFilesNorCollectors) {
-  TTestProcess::TOptions o;
-  o.Exe = Exe;
-  o.Args = {"16"};
-  o.StdoutPath = Temp.Str("out.txt");
-  o.TempFolder = Temp.Str();
+  TTestProcess::TOptions o = Program.Options({"16"});
   o.MaxOpenFiles = kNodeFileLimit;
   TTestProcess node(o);
 
