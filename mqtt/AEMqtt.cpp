@@ -359,17 +359,17 @@ bool TAEMqttClient::TakePacketId(std::uint16_t& id) {
   return true;
 }
 
-void TAEMqttClient::ReleasePacketId(std::uint16_t id) {
-  if (id == 0 || !FIdInUse[id]) return;  // an acknowledgement of nothing of ours
+bool TAEMqttClient::ReleasePacketId(std::uint16_t id) {
+  if (id == 0 || !FIdInUse[id]) return false;  // an acknowledgement of nothing of ours
   FIdInUse[id] = false;
   --FIdsInUse;
+  return true;
 }
 
 void TAEMqttClient::HandlePubAck(std::span<const std::uint8_t> body) {
   if (body.size() < 2) return;
   const std::uint16_t id = ReadWordBE(body, 0);
-  if (id == 0 || !FIdInUse[id]) return;
-  ReleasePacketId(id);
+  if (!ReleasePacketId(id)) return;
   std::lock_guard lock(FLock);
   // Acknowledgements come in the order of sending, so the entry is nearly always first;
   // one dropped by the queue limit meanwhile is not found and not counted.

@@ -111,7 +111,7 @@ class TAEMqttClient {
   void FinishSession();  // Stop while connected: flush, wait for PUBACKs, DISCONNECT
   void SendSubscribe(const TSub& sub);
   bool TakePacketId(std::uint16_t& id);  // false while every identifier is in flight
-  void ReleasePacketId(std::uint16_t id);
+  bool ReleasePacketId(std::uint16_t id);  // false: not an identifier in flight
   void HandlePubAck(std::span<const std::uint8_t> body);
   void EndSession();  // in-flight entries back to the queue head, identifiers freed
   void CheckIncomingLength() const;
