@@ -227,6 +227,10 @@ TEST_F(MqttEndToEnd, ABrokerRestartDeliversTheQueueInOrderThenOnline) {
     TMqttWatch first(*Broker, "watcher");
     auto node = Run({"120"});
     ASSERT_TRUE(first.CollectUntilStatus("online", 60s)) << Broker->Log();
+    // The status lines keep the main loop's pace, which starts only after the start-up
+    // (the tray's, slow under Wine): the outage must begin once they run.
+    ASSERT_TRUE(WaitForLine(std::regex(R"(  \| mqtt up queued \d+ dropped 0 reconnects 0$)"), 60s))
+        << ReadFileBytes(Temp.Path() / "out.txt");
     Broker->Stop();
     // The node's third attempt is 5 s away: time enough for the broker and the watcher
     // to be back before it connects again. (A socket error's text spans two lines.)
@@ -252,7 +256,7 @@ TEST_F(MqttEndToEnd, ABrokerRestartDeliversTheQueueInOrderThenOnline) {
     ASSERT_LT(online + 1, watch.Got.size()) << "live records follow";
     ExpectConsecutiveHits(watch.Got);
     EXPECT_TRUE(WaitForLine(std::regex(R"(  \| mqtt DOWN queued [1-9]\d* dropped 0 reconnects 1$)"), 1s))
-        << "a status line during the outage";
+        << "a status line during the outage\n" << ReadFileBytes(Temp.Path() / "out.txt");
     EXPECT_TRUE(WaitForLine(std::regex(R"(  \| mqtt up queued \d+ dropped 0 reconnects 1$)"), 15s));
   }
 }

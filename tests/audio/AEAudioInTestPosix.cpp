@@ -149,6 +149,28 @@ TEST(AudioInAlsa, OverrunLosesSamplesAndRecordingGoesOn) {
   EXPECT_EQ(buffers.back().back(), 0) << "recording did not go on to the end";
 }
 
+// The test device's "wait" mode, which the Wine runs use: the same stall loses nothing.
+TEST(AudioInAlsa, TheTestDeviceCanWaitForALateReaderInsteadOfOverrunning) {
+  TAETempDir dir;
+  std::vector<std::int16_t> ramp(12000);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i + 1);
+  ServeCaptureFile(dir, ramp);
+  ASSERT_EQ(setenv("VELKARN_AUDIO_LATE", "wait", 1), 0);
+  TAEAudioIn in(-1, 8000, 256, 4);
+  ASSERT_EQ(unsetenv("VELKARN_AUDIO_LATE"), 0);
+  in.Start();
+  std::vector<TAEBuffer> buffers = PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; });
+  std::this_thread::sleep_for(400ms);
+  const std::vector<TAEBuffer> later =
+      PollUntil(in, 5s, [](const auto& got) { return !got.empty() && got.back().back() == 0; });
+  buffers.insert(buffers.end(), later.begin(), later.end());
+
+  std::vector<std::int16_t> got;
+  for (const TAEBuffer& b : buffers) got.insert(got.end(), b.begin(), b.end());
+  got.erase(std::find(got.begin(), got.end(), 0), got.end());
+  EXPECT_EQ(got, ramp) << "every sample once, in order";
+}
+
 TEST(AudioInAlsa, StopEndsRecordingAndStartResumesIt) {
   TAETempDir dir;
   ServeCaptureFile(dir, NoiseSamples(16000, 11));

@@ -3,11 +3,14 @@
    It serves a raw S16_LE mono file exactly once per frame, paced by the monotonic
    clock at the negotiated rate, so that a reader sees what a sound card would show:
    nothing before start, the file's frames as time passes, and lost frames when the
-   reader falls more than a buffer behind (reported as an overrun). After the end of
-   the file it serves silence or, with `end "error"`, fails every read with EIO.
+   reader falls more than a buffer behind (reported as an overrun). With `late "wait"`
+   the clock stands still instead while the reader is a buffer behind, so that no frame
+   is lost: for readers that are not ours to test (Wine's driver, starved on a loaded
+   machine). After the end of the file it serves silence or, with `end "error"`, fails
+   every read with EIO.
 
    Configuration (see velkarn-test-alsa.conf.in):
-     pcm.NAME { type velkarntest file "PATH" end "silence"|"error" }
+     pcm.NAME { type velkarntest file "PATH" end "silence"|"error" late "lose"|"wait" }
    Every open starts at the first frame of the file. */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -26,6 +29,7 @@ typedef struct {
   int16_t* data;              /* the whole file */
   snd_pcm_uframes_t frames;   /* its length in frames */
   int errorAtEnd;             /* EIO instead of silence after the last frame */
+  int waitForReader;          /* hold the clock rather than overrun */
   struct timespec startTime;  /* when the current run began */
   int running;
   snd_pcm_uframes_t base;     /* file frame that the current run began with */
@@ -70,10 +74,23 @@ static int CapturePrepare(snd_pcm_ioplug_t* io) {
 static snd_pcm_sframes_t CapturePointer(snd_pcm_ioplug_t* io) {
   TTestCapture* c = io->private_data;
   if (!c->running) return 0;
-  const snd_pcm_uframes_t elapsed = ElapsedFrames(c);
+  snd_pcm_uframes_t elapsed = ElapsedFrames(c);
   /* A full buffer counts as an overrun already: the position is reported modulo the
      buffer size, so a whole buffer ahead could not be told from none. */
-  if (elapsed - c->served >= io->buffer_size) return -EPIPE;
+  if (elapsed - c->served >= io->buffer_size) {
+    if (!c->waitForReader) return -EPIPE;
+    /* Move the run's start on by the frames the reader missed: the clock stood still. */
+    const snd_pcm_uframes_t behind = elapsed - c->served - (io->buffer_size - 1);
+    const int64_t ns = (int64_t)((__int128)behind * 1000000000 / io->rate) + 1;
+    c->startTime.tv_sec += ns / 1000000000;
+    c->startTime.tv_nsec += ns % 1000000000;
+    if (c->startTime.tv_nsec >= 1000000000) {
+      c->startTime.tv_sec += 1;
+      c->startTime.tv_nsec -= 1000000000;
+    }
+    elapsed = ElapsedFrames(c);
+    if (elapsed - c->served >= io->buffer_size) elapsed = c->served + io->buffer_size - 1;
+  }
   return (snd_pcm_sframes_t)(elapsed % io->buffer_size);
 }
 
@@ -153,6 +170,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velkarntest) {
   (void)root;
   const char* path = NULL;
   const char* end = "silence";
+  const char* late = "lose";
   snd_config_iterator_t i, next;
   snd_config_for_each(i, next, conf) {
     snd_config_t* n = snd_config_iterator_entry(i);
@@ -167,15 +185,21 @@ SND_PCM_PLUGIN_DEFINE_FUNC(velkarntest) {
       if (snd_config_get_string(n, &end) < 0) return -EINVAL;
       continue;
     }
+    if (strcmp(id, "late") == 0) {
+      if (snd_config_get_string(n, &late) < 0) return -EINVAL;
+      continue;
+    }
     SNDERR("Unknown field %s", id);
     return -EINVAL;
   }
   if (stream != SND_PCM_STREAM_CAPTURE || path == NULL) return -EINVAL;
   if (strcmp(end, "silence") != 0 && strcmp(end, "error") != 0) return -EINVAL;
+  if (strcmp(late, "lose") != 0 && strcmp(late, "wait") != 0) return -EINVAL;
 
   TTestCapture* c = calloc(1, sizeof(*c));
   if (c == NULL) return -ENOMEM;
   c->errorAtEnd = strcmp(end, "error") == 0;
+  c->waitForReader = strcmp(late, "wait") == 0;
   int err = LoadFile(c, path);
   if (err < 0) {
     free(c->data);
