@@ -12,6 +12,7 @@
 
 struct TBareReplyServer::TImpl {
   std::string Reply;
+  std::function<void()> BeforeReply;
   int Listener = -1;
   std::uint16_t Port = 0;
   std::atomic<int> Conn{-1};
@@ -34,6 +35,7 @@ struct TBareReplyServer::TImpl {
           got += static_cast<std::size_t>(n);
         }
         if (got < sizeof request) break;
+        if (BeforeReply) BeforeReply();
         if (::send(c, Reply.data(), Reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(Reply.size())) break;
       }
       Conn = -1;
@@ -42,8 +44,10 @@ struct TBareReplyServer::TImpl {
   }
 };
 
-TBareReplyServer::TBareReplyServer(std::string reply) : FImpl(std::make_unique<TImpl>()) {
+TBareReplyServer::TBareReplyServer(std::string reply, std::function<void()> beforeReply)
+    : FImpl(std::make_unique<TImpl>()) {
   FImpl->Reply = std::move(reply);
+  FImpl->BeforeReply = std::move(beforeReply);
   FImpl->Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;

@@ -2,7 +2,7 @@
 // 127.0.0.1, over 1 and 8 connections at once, beside two ceilings: the same process
 // reading the same files straight from disk on as many threads, and, for one
 // connection, a bare loopback peer answering the same 24-byte requests with a reply of
-// the same size from memory.
+// the same size from memory, alone and after a read of the same file.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -118,14 +118,30 @@ void FetchLoop(benchmark::State& state, std::uint16_t port) {
 
 void BM_WaveFetch(benchmark::State& state) { FetchLoop(state, Fixture().Server->Port()); }
 
-// The ceiling of one connection: what loopback TCP and the client cost, with no file.
-void BM_BareLoopbackCeiling(benchmark::State& state) {
+std::string BareReply() {
   TAEWaveReply head{kWaveReplyMagic, wsFound, static_cast<std::int32_t>(kReplySize - sizeof(TAEWaveReply))};
   std::string reply(reinterpret_cast<const char*>(&head), sizeof head);
-  reply += HitFile(1);
-  static TBareReplyServer peer(reply);
+  return reply + HitFile(1);
+}
+
+// The ceiling of one connection: what loopback TCP and the client cost, with no file.
+void BM_BareLoopbackCeiling(benchmark::State& state) {
+  static TBareReplyServer peer(BareReply());
   FetchLoop(state, peer.Port());
 }
+
+// The same peer reading one of the hit files before each reply, as a server must: the
+// ceiling of a server that does no more than its unavoidable work.
+void BM_BareLoopbackWithFileRead(benchmark::State& state) {
+  static std::string bytes;
+  static std::uint32_t next = 0;
+  static TBareReplyServer peer(BareReply(), [] {
+    next = next % kFiles + 1;
+    TryReadWholeFile(Fixture().Paths[next - 1], bytes);
+  });
+  FetchLoop(state, peer.Port());
+}
+
 
 // The ceiling: the same files read whole from disk in this process.
 void BM_DiskReadCeiling(benchmark::State& state) {
@@ -149,5 +165,6 @@ void BM_DiskReadCeiling(benchmark::State& state) {
 BENCHMARK(BM_WaveFetch)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_DiskReadCeiling)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_BareLoopbackCeiling)->Threads(1)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_BareLoopbackWithFileRead)->Threads(1)->UseRealTime()->MinTime(2.0);
 
 BENCHMARK_MAIN();
