@@ -130,15 +130,18 @@ void BM_BareLoopbackCeiling(benchmark::State& state) {
   FetchLoop(state, peer.Port());
 }
 
-// The same peer reading one of the hit files before each reply, as a server must: the
-// ceiling of a server that does no more than its unavoidable work.
-void BM_BareLoopbackWithFileRead(benchmark::State& state) {
+// What a reading peer does before each reply: one of the hit files read whole.
+void ReadAHitFile() {
   static std::string bytes;
   static std::uint32_t next = 0;
-  static TBareReplyServer peer(BareReply(), [] {
-    next = next % kFiles + 1;
-    TryReadWholeFile(Fixture().Paths[next - 1], bytes);
-  });
+  next = next % kFiles + 1;
+  TryReadWholeFile(Fixture().Paths[next - 1], bytes);
+}
+
+// The bare peer reading one of the hit files before each reply, as a server must: the
+// ceiling of a server that does no more than its unavoidable work.
+void BM_BareLoopbackWithFileRead(benchmark::State& state) {
+  static TBareReplyServer peer(BareReply(), ReadAHitFile);
   FetchLoop(state, peer.Port());
 }
 
@@ -160,11 +163,55 @@ void BM_DiskReadCeiling(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(88 + 2 * kSamples));
 }
 
+
+// One request to the server, one to the bare peer and one to the reading peer in
+// turns, on three connections of one client thread, so that all three meet the same
+// moment of a shared machine, whose loopback round trip drifts by half from one minute
+// to the next. The shares are each peer's time over the server's (the server's rate as
+// a share of that ceiling's).
+void BM_WaveFetchInTurns(benchmark::State& state) {
+  static TBareReplyServer barePeer(BareReply());
+  static TBareReplyServer readingPeer(BareReply(), ReadAHitFile);
+  TAETestTcpClient server("127.0.0.1", Fixture().Server->Port());
+  TAETestTcpClient bare("127.0.0.1", barePeer.Port());
+  TAETestTcpClient reading("127.0.0.1", readingPeer.Port());
+  std::chrono::steady_clock::duration serverTime{}, bareTime{}, readingTime{};
+  const auto fetch = [](TAETestTcpClient& c, const std::string& request, std::chrono::steady_clock::duration& sum) {
+    const auto t0 = std::chrono::steady_clock::now();
+    c.Send(request);
+    const std::string reply = c.Receive(kReplySize, std::chrono::seconds(10));
+    sum += std::chrono::steady_clock::now() - t0;
+    return reply.size() == kReplySize && reply[4] == 0;
+  };
+  std::uint32_t seq = 0;
+  for (auto _ : state) {
+    seq = seq % kFiles + 1;
+    const std::string request = Request(seq);
+    if (!fetch(server, request, serverTime) || !fetch(bare, request, bareTime) ||
+        !fetch(reading, request, readingTime)) {
+      state.SkipWithError("short reply or not found");
+      break;
+    }
+  }
+  const double n = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  const auto us = [n](std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count() / n;
+  };
+  const double serverUs = us(serverTime), bareUs = us(bareTime), readingUs = us(readingTime);
+  state.counters["server_us"] = serverUs;
+  state.counters["bare_us"] = bareUs;
+  state.counters["reading_us"] = readingUs;
+  state.counters["bare_share"] = serverUs > 0 ? bareUs / serverUs : 0;
+  state.counters["reading_share"] = serverUs > 0 ? readingUs / serverUs : 0;
+  state.SetLabel("server, bare and reading peers in turns; target bare_share >= 0.8");
+}
+
 }  // namespace
 
 BENCHMARK(BM_WaveFetch)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_DiskReadCeiling)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_BareLoopbackCeiling)->Threads(1)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_BareLoopbackWithFileRead)->Threads(1)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_WaveFetchInTurns)->UseRealTime()->MinTime(4.0);
 
 BENCHMARK_MAIN();
