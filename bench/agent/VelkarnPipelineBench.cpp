@@ -55,14 +55,17 @@ fs::path BenchFolder(const std::string& kind) {
   return dir;
 }
 
+// One channel, no timed hits (the benchmark makes them), records to the sink.
+void WriteAgentIni(const fs::path& dir, std::uint16_t udpPort) {
+  std::ofstream ini(dir / "v.ini");
+  ini << "[Agent]\nChannels=1\nHitsPerSecPerChannel=0\nDataRoot=" << (dir / "Data").string()
+      << "\n[Network]\nUdpHost=127.0.0.1\nUdpPort=" << udpPort << "\n";
+}
+
 void BM_WholeHit(benchmark::State& state) {
   const fs::path dir = BenchFolder("whole");
   TBenchUdpSink sink;
-  {
-    std::ofstream ini(dir / "v.ini");
-    ini << "[Agent]\nChannels=1\nHitsPerSecPerChannel=0\nDataRoot=" << (dir / "Data").string()
-        << "\n[Network]\nUdpHost=127.0.0.1\nUdpPort=" << sink.Port << "\n";
-  }
+  WriteAgentIni(dir, sink.Port);
   {
     TVelkarn agent((dir / "v.ini").string());
     TVelkarnProbe probe(agent);
@@ -209,11 +212,7 @@ BENCHMARK(BM_PartsAddedUp)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 void BM_WholeHitBesideParts(benchmark::State& state) {
   const fs::path dir = BenchFolder("turns");
   TBenchUdpSink sink;
-  {
-    std::ofstream ini(dir / "v.ini");
-    ini << "[Agent]\nChannels=1\nHitsPerSecPerChannel=0\nDataRoot=" << (dir / "Data").string()
-        << "\n[Network]\nUdpHost=127.0.0.1\nUdpPort=" << sink.Port << "\n";
-  }
+  WriteAgentIni(dir, sink.Port);
   TBareSignal signal;
   TBareHitFile file;
   TBareUdpSend udp;
