@@ -18,6 +18,9 @@
 
 namespace {
 
+// How long the accept loop waits for a signal before it looks for a connection anyway.
+constexpr DWORD kAcceptRecheckMs = 200;
+
 [[noreturn]] void ThrowSocketError(const std::string& step, int err) {
   throw EAEOsError(step + ": " + Win32ErrorText(static_cast<DWORD>(err)), err);
 }
@@ -211,9 +214,12 @@ class TWinListenSocket final : public IAEListenSocket {
   std::uint16_t Port() const override { return FPort; }
 
  private:
+  // The wait is bounded: Wine can record the FD_ACCEPT of a connection that accept()
+  // has already taken, and then signal no later one until an accept succeeds, so a
+  // connection could wait for ever. Looking again now and then costs next to nothing.
   void WaitForConnection() {
     const HANDLE events[2] = {FWake.Get(), FAccept.Get()};
-    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_FAILED)
+    if (WaitForMultipleObjects(2, events, FALSE, kAcceptRecheckMs) == WAIT_FAILED)
       ThrowSocketError("Cannot wait for connections on TCP port " + std::to_string(FPort),
                        static_cast<int>(GetLastError()));
     WSANETWORKEVENTS happened{};
