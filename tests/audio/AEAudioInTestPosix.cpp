@@ -25,6 +25,32 @@ std::string OpenError(std::int32_t deviceId, std::uint32_t rate) {
   return "(no error)";
 }
 
+// 1, 2, 3 ... n: 0 is left for the silence after the end of the file.
+std::vector<std::int16_t> Ramp(std::size_t n) {
+  std::vector<std::int16_t> ramp(n);
+  for (std::size_t i = 0; i < n; ++i) ramp[i] = static_cast<std::int16_t>(i + 1);
+  return ramp;
+}
+
+// Records the ramp at 8 kHz in four buffers of 256 (128 ms of slack) with a stall of
+// 400 ms, well past the device's buffer, after the first two buffers; every buffer up
+// to the silence after the end. late, when given, is the device's late mode, read when
+// it opens.
+std::vector<TAEBuffer> RecordARampPastAStall(const TAETempDir& dir, const std::vector<std::int16_t>& ramp,
+                                             const char* late = nullptr) {
+  ServeCaptureFile(dir, ramp);
+  if (late != nullptr) setenv("VELKARN_AUDIO_LATE", late, 1);
+  TAEAudioIn in(-1, 8000, 256, 4);
+  if (late != nullptr) unsetenv("VELKARN_AUDIO_LATE");
+  in.Start();
+  std::vector<TAEBuffer> buffers = PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; });
+  std::this_thread::sleep_for(400ms);  // the device runs on, unread
+  const std::vector<TAEBuffer> later =
+      PollUntil(in, 5s, [](const auto& got) { return !got.empty() && got.back().back() == 0; });
+  buffers.insert(buffers.end(), later.begin(), later.end());
+  return buffers;
+}
+
 TEST(AudioInAlsa, ListsThePluginByItsDescriptionAndOpensItByNumber) {
   TAETempDir dir;
   const std::vector<std::int16_t> file = NoiseSamples(2000, 5);
@@ -119,16 +145,7 @@ TEST(AudioInAlsa, ReadFailureRaisesAndAReopenedInputRecordsAgain) {
 // without an error: each buffer is still one unbroken piece of the stream.
 TEST(AudioInAlsa, OverrunLosesSamplesAndRecordingGoesOn) {
   TAETempDir dir;
-  std::vector<std::int16_t> ramp(12000);
-  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i + 1);  // 0 = silence
-  ServeCaptureFile(dir, ramp);
-  TAEAudioIn in(-1, 8000, 256, 4);  // 128 ms of slack
-  in.Start();
-  std::vector<TAEBuffer> buffers = PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; });
-  std::this_thread::sleep_for(400ms);  // the device runs on, unread, well past its buffer
-  const std::vector<TAEBuffer> later =
-      PollUntil(in, 5s, [](const auto& got) { return !got.empty() && got.back().back() == 0; });
-  buffers.insert(buffers.end(), later.begin(), later.end());
+  const std::vector<TAEBuffer> buffers = RecordARampPastAStall(dir, Ramp(12000));
 
   int gaps = 0;
   std::int16_t last = 0;
@@ -152,18 +169,8 @@ TEST(AudioInAlsa, OverrunLosesSamplesAndRecordingGoesOn) {
 // The test device's "wait" mode, which the Wine runs use: the same stall loses nothing.
 TEST(AudioInAlsa, TheTestDeviceCanWaitForALateReaderInsteadOfOverrunning) {
   TAETempDir dir;
-  std::vector<std::int16_t> ramp(12000);
-  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i + 1);
-  ServeCaptureFile(dir, ramp);
-  ASSERT_EQ(setenv("VELKARN_AUDIO_LATE", "wait", 1), 0);
-  TAEAudioIn in(-1, 8000, 256, 4);
-  ASSERT_EQ(unsetenv("VELKARN_AUDIO_LATE"), 0);
-  in.Start();
-  std::vector<TAEBuffer> buffers = PollUntil(in, 5s, [](const auto& got) { return got.size() >= 2; });
-  std::this_thread::sleep_for(400ms);
-  const std::vector<TAEBuffer> later =
-      PollUntil(in, 5s, [](const auto& got) { return !got.empty() && got.back().back() == 0; });
-  buffers.insert(buffers.end(), later.begin(), later.end());
+  const std::vector<std::int16_t> ramp = Ramp(12000);
+  const std::vector<TAEBuffer> buffers = RecordARampPastAStall(dir, ramp, "wait");
 
   std::vector<std::int16_t> got;
   for (const TAEBuffer& b : buffers) got.insert(got.end(), b.begin(), b.end());

@@ -31,6 +31,7 @@ typedef struct {
   int errorAtEnd;             /* EIO instead of silence after the last frame */
   int waitForReader;          /* hold the clock rather than overrun */
   struct timespec startTime;  /* when the current run began */
+  snd_pcm_uframes_t held;     /* frames of the run during which the clock stood still */
   int running;
   snd_pcm_uframes_t base;     /* file frame that the current run began with */
   snd_pcm_uframes_t served;   /* frames read in the current run */
@@ -41,7 +42,7 @@ static snd_pcm_uframes_t ElapsedFrames(const TTestCapture* c) {
   clock_gettime(CLOCK_MONOTONIC, &now);
   const int64_t ns = (int64_t)(now.tv_sec - c->startTime.tv_sec) * 1000000000 +
                      (now.tv_nsec - c->startTime.tv_nsec);
-  return (snd_pcm_uframes_t)((__int128)ns * c->io.rate / 1000000000);
+  return (snd_pcm_uframes_t)((__int128)ns * c->io.rate / 1000000000) - c->held;
 }
 
 /* Frames that went by while the run lasted are gone, as on a real card. */
@@ -56,6 +57,7 @@ static int CaptureStart(snd_pcm_ioplug_t* io) {
   clock_gettime(CLOCK_MONOTONIC, &c->startTime);
   c->running = 1;
   c->served = 0;
+  c->held = 0;
   return 0;
 }
 
@@ -79,17 +81,10 @@ static snd_pcm_sframes_t CapturePointer(snd_pcm_ioplug_t* io) {
      buffer size, so a whole buffer ahead could not be told from none. */
   if (elapsed - c->served >= io->buffer_size) {
     if (!c->waitForReader) return -EPIPE;
-    /* Move the run's start on by the frames the reader missed: the clock stood still. */
-    const snd_pcm_uframes_t behind = elapsed - c->served - (io->buffer_size - 1);
-    const int64_t ns = (int64_t)((__int128)behind * 1000000000 / io->rate) + 1;
-    c->startTime.tv_sec += ns / 1000000000;
-    c->startTime.tv_nsec += ns % 1000000000;
-    if (c->startTime.tv_nsec >= 1000000000) {
-      c->startTime.tv_sec += 1;
-      c->startTime.tv_nsec -= 1000000000;
-    }
-    elapsed = ElapsedFrames(c);
-    if (elapsed - c->served >= io->buffer_size) elapsed = c->served + io->buffer_size - 1;
+    /* The clock stands still for the frames the reader would have missed. */
+    const snd_pcm_uframes_t full = c->served + io->buffer_size - 1;
+    c->held += elapsed - full;
+    elapsed = full;
   }
   return (snd_pcm_sframes_t)(elapsed % io->buffer_size);
 }
