@@ -12,8 +12,9 @@ shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 ip link set lo up
 # Wine's sockets are made by the wineserver, so it must run in this namespace too: a
-# prefix of its own (made once, then reused) with a server started here.
-export WINEPREFIX="${WINEPREFIX:?WINEPREFIX must be set}-netns"
+# prefix of its own (made once, then reused) with a server started here; entries run
+# side by side each name theirs in VELKARN_NETNS_PREFIX.
+export WINEPREFIX="${VELKARN_NETNS_PREFIX:-${WINEPREFIX:?WINEPREFIX must be set}-netns}"
 server=wineserver
 command -v wineserver >/dev/null 2>&1 || server=/usr/lib/wine/wineserver
 mkdir -p "$WINEPREFIX"
