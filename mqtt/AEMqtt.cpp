@@ -62,6 +62,9 @@ void TAEMqttClient::Stop() {
   FTransport->Abort();  // a connect in progress ends now, not at its time-out
   FThread.join();
   FThread = std::jthread();
+  // The thread may have closed the transport before the Abort came: Close clears it,
+  // so that the next Start's first attempt is not cancelled.
+  CloseTransport();
 }
 
 void TAEMqttClient::Subscribe(const std::string& filter, std::uint8_t qos) {
@@ -73,16 +76,25 @@ void TAEMqttClient::Subscribe(const std::string& filter, std::uint8_t qos) {
     std::lock_guard lock(FLock);
     FSubs.push_back(TSub{filter, static_cast<std::uint8_t>(qos > 0 ? 1 : 0)});
   }
-  if (FConnected.load()) Publish(std::string(), TAEBytes(), kResubscribeQoS, false);
+  if (FConnected.load()) {
+    auto msg = std::make_shared<TOutMsg>();
+    msg->Kind = TOutMsg::TKind::Resubscribe;
+    Enqueue(std::move(msg));
+  }
 }
 
 bool TAEMqttClient::Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain) {
+  if (qos > 1)
+    throw EAEError("MQTT: Publish with QoS " + std::to_string(qos) + ": the client sends QoS 0 or 1 only");
   auto msg = std::make_shared<TOutMsg>();
-  if (qos == kResubscribeQoS) msg->Kind = TOutMsg::TKind::Resubscribe;
   msg->Topic = topic;
   msg->Payload = std::move(payload);
   msg->QoS = qos;
   msg->Retain = retain;
+  return Enqueue(std::move(msg));
+}
+
+bool TAEMqttClient::Enqueue(std::shared_ptr<TOutMsg> msg) {
   bool kept = true;
   std::lock_guard lock(FLock);
   while (QueuedLocked() >= static_cast<std::size_t>(FOptions.MaxQueue)) {
@@ -217,8 +229,8 @@ void TAEMqttClient::RunConnectedPass(std::int64_t keepAliveMs) {
       std::lock_guard lock(FLock);
       queueEmpty = FQueue.empty();
     }
-    // With every identifier in flight the queue waits for a PUBACK: nothing to hurry for.
-    if (FIdsInUse >= kPacketIds) queueEmpty = true;
+    // A head that waits for free identifiers waits for an acknowledgement: nothing to hurry for.
+    if (FWaitingForIds) queueEmpty = true;
     // A Publish cannot wake a wait inside the transport, so an idle pass waits only
     // briefly: a message queued meanwhile goes out within about 10 ms, at the cost of
     // about 100 cheap passes a second. Entries that came in during the flush go out
@@ -321,11 +333,8 @@ void TAEMqttClient::DrainUntilClosed(std::int64_t deadline) {
   // the connection, and the broker may then drop the end of the flush together with the
   // DISCONNECT and publish the will. The broker closes its side on DISCONNECT; Receive
   // raises then.
-  TAEBytes ignored;
-  for (std::int64_t left = deadline - NowMs(); left > 0; left = deadline - NowMs()) {
-    ignored.clear();
-    FTransport->Receive(ignored, static_cast<std::int32_t>(left));
-  }
+  for (std::int64_t left = deadline - NowMs(); left > 0; left = deadline - NowMs())
+    PumpIncoming(static_cast<std::int32_t>(left), true);
 }
 
 bool TAEMqttClient::RemoveHeadIf(std::uint64_t seq) {
@@ -339,29 +348,33 @@ void TAEMqttClient::ForgetSent(std::shared_ptr<TOutMsg> sent, std::uint16_t id) 
   // written; then the head is an entry never sent, and it stays.
   const bool stillQueued = RemoveHeadIf(sent->Seq);
   if (sent->Kind == TOutMsg::TKind::Resubscribe) return;
+  // Dropped meanwhile: counted there already, and only there.
+  if (!stillQueued) return;
   if (sent->QoS == 0) {
     ++FStats.Sent;
-  } else if (stillQueued) {
+  } else {
     // Counts as sent at its PUBACK. Only this thread reads an entry once it is queued.
     sent->PacketId = id;
     FInFlight.push_back(std::move(sent));
   }
 }
 
-bool TAEMqttClient::TakePacketId(std::uint16_t& id) {
+bool TAEMqttClient::TakePacketId(std::uint16_t& id, TIdUse use) {
   if (FIdsInUse >= kPacketIds) return false;
   do {
     NextPacketId(FPacketId);
-  } while (FIdInUse[FPacketId]);
-  FIdInUse[FPacketId] = true;
+  } while (FIdUse[FPacketId] != TIdUse::Free);
+  FIdUse[FPacketId] = use;
   ++FIdsInUse;
   id = FPacketId;
   return true;
 }
 
-bool TAEMqttClient::ReleasePacketId(std::uint16_t id) {
-  if (id == 0 || !FIdInUse[id]) return false;  // an acknowledgement of nothing of ours
-  FIdInUse[id] = false;
+bool TAEMqttClient::ReleasePacketId(std::uint16_t id, TIdUse use) {
+  // A SUBACK answers a SUBSCRIBE, a PUBACK a PUBLISH: one that matches nothing of its
+  // kind is no acknowledgement of ours and changes nothing.
+  if (id == 0 || FIdUse[id] != use) return false;
+  FIdUse[id] = TIdUse::Free;
   --FIdsInUse;
   return true;
 }
@@ -369,7 +382,7 @@ bool TAEMqttClient::ReleasePacketId(std::uint16_t id) {
 void TAEMqttClient::HandlePubAck(std::span<const std::uint8_t> body) {
   if (body.size() < 2) return;
   const std::uint16_t id = ReadWordBE(body, 0);
-  if (!ReleasePacketId(id)) return;
+  if (!ReleasePacketId(id, TIdUse::Publish)) return;
   std::lock_guard lock(FLock);
   // Acknowledgements come in the order of sending, so the entry is nearly always first;
   // one dropped by the queue limit meanwhile is not found and not counted.
@@ -382,16 +395,25 @@ void TAEMqttClient::HandlePubAck(std::span<const std::uint8_t> body) {
 }
 
 void TAEMqttClient::EndSession() {
-  std::fill(FIdInUse.begin(), FIdInUse.end(), false);
+  std::fill(FIdUse.begin(), FIdUse.end(), TIdUse::Free);
   FIdsInUse = 0;
+  FWaitingForIds = false;
   std::lock_guard lock(FLock);
-  // Unacknowledged entries go out again first, in their order, marked as re-sent.
+  // Unacknowledged entries go out again first, in their order. A clean session starts
+  // the broker afresh, so they are new packets there; a kept one expects them again
+  // under their identifiers, marked as re-sent.
   while (!FInFlight.empty()) {
     std::shared_ptr<TOutMsg> msg = std::move(FInFlight.back());
     FInFlight.pop_back();
-    msg->Dup = true;
-    msg->PacketId = 0;
+    msg->Dup = !FOptions.CleanSession;
+    if (FOptions.CleanSession) msg->PacketId = 0;
     FQueue.push_front(std::move(msg));
+  }
+  // Rebuilt from what is queued, so that an entry the limit dropped gives its identifier back.
+  for (const auto& msg : FQueue) {
+    if (msg->PacketId == 0 || FIdUse[msg->PacketId] != TIdUse::Free) continue;
+    FIdUse[msg->PacketId] = TIdUse::Publish;
+    ++FIdsInUse;
   }
 }
 
@@ -412,6 +434,7 @@ void TAEMqttClient::ClearReceiveBuffer() {
 std::size_t TAEMqttClient::FlushQueue(std::size_t maxEntries) {
   std::shared_ptr<TOutMsg> sent;  // written, not yet taken off the queue
   std::uint16_t sentId = 0;
+  FWaitingForIds = false;
   for (std::size_t done = 0;; ++done) {
     std::shared_ptr<TOutMsg> head;
     {
@@ -425,9 +448,13 @@ std::size_t TAEMqttClient::FlushQueue(std::size_t maxEntries) {
     sentId = 0;
     if (head->Kind == TOutMsg::TKind::Resubscribe) {
       const std::vector<TSub> subs = CopySubs();
-      if (kPacketIds - FIdsInUse < subs.size()) return done;  // waits for acknowledgements
+      if (kPacketIds - FIdsInUse < subs.size()) {  // waits for acknowledgements
+        FWaitingForIds = true;
+        return done;
+      }
       for (const TSub& sub : subs) SendSubscribe(sub);
-    } else if (const std::string problem = PublishProblem(head->Topic, head->Payload.size()); !problem.empty()) {
+    } else if (const std::string problem = PublishProblem(head->Topic, head->Payload.size(), head->QoS);
+               !problem.empty()) {
       // Such an entry fails the same way in every session: drop it rather than lose
       // the connection over it again and again.
       {
@@ -437,8 +464,16 @@ std::size_t TAEMqttClient::FlushQueue(std::size_t maxEntries) {
       Log("dropped a message whose " + problem);
       continue;
     } else {
-      // Without a free identifier the entry waits, and what follows it, for a PUBACK.
-      if (head->QoS > 0 && !TakePacketId(sentId)) return done;
+      // Without a free identifier the entry waits, and what follows it, for a PUBACK. A
+      // re-send into a kept session has its identifier already.
+      if (head->QoS > 0) {
+        if (head->PacketId != 0) {
+          sentId = head->PacketId;
+        } else if (!TakePacketId(sentId, TIdUse::Publish)) {
+          FWaitingForIds = true;
+          return done;
+        }
+      }
       TAEBytes packet = BuildPublish(head->Topic, head->Payload, head->QoS, head->Retain, sentId);
       if (head->Dup && head->QoS > 0) packet[0] |= kPublishDupFlag;
       SendPacket(packet);
@@ -449,11 +484,11 @@ std::size_t TAEMqttClient::FlushQueue(std::size_t maxEntries) {
 
 void TAEMqttClient::SendSubscribe(const TSub& sub) {
   std::uint16_t id;
-  if (!TakePacketId(id)) throw EAEError("MQTT: no packet identifier free for SUBSCRIBE");
+  if (!TakePacketId(id, TIdUse::Subscribe)) throw EAEError("MQTT: no packet identifier free for SUBSCRIBE");
   SendPacket(BuildSubscribe(id, sub.Filter, sub.QoS));
 }
 
-void TAEMqttClient::PumpIncoming(std::int32_t timeoutMs) {
+void TAEMqttClient::PumpIncoming(std::int32_t timeoutMs, bool afterDisconnect) {
   if (FInHead > 0) {  // drop what was taken before, once per read rather than per packet
     FIn.erase(FIn.begin(), FIn.begin() + static_cast<std::ptrdiff_t>(FInHead));
     FInHead = 0;
@@ -463,12 +498,13 @@ void TAEMqttClient::PumpIncoming(std::int32_t timeoutMs) {
   for (;;) {
     CheckIncomingLength();
     if (!TryTakePacket(FIn, FInHead, packet)) break;
-    HandlePacket(packet);
+    HandlePacket(packet, afterDisconnect);
   }
 }
 
-void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet) {
+void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet, bool afterDisconnect) {
   if (packet.Type == kMqttPublish) {
+    if (afterDisconnect) return;  // it could not be acknowledged
     TAEIncomingPublish msg;
     if (!ParseIncomingPublish(packet.Flags, packet.Body, msg)) return;
     if (msg.HasPacketId) SendPacket(BuildPubAck(msg.IdHigh, msg.IdLow));
@@ -480,7 +516,7 @@ void TAEMqttClient::HandlePacket(const TAEMqttPacket& packet) {
   } else if (packet.Type == kMqttPuback) {
     HandlePubAck(packet.Body);
   } else if (packet.Type == kMqttSuback) {
-    if (packet.Body.size() >= 2) ReleasePacketId(ReadWordBE(packet.Body, 0));
+    if (packet.Body.size() >= 2) ReleasePacketId(ReadWordBE(packet.Body, 0), TIdUse::Subscribe);
     if (IsSubackRefusal(packet.Body)) Log("subscription refused by the broker (check the ACL)");
   }
 }

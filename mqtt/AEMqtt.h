@@ -21,11 +21,18 @@
 #include "AEMqttPacket.h"
 #include "AEMqttTransport.h"
 
+// Every published message is counted once, when it leaves the client: in Sent when it
+// leaves because the broker has it (QoS 0: written; QoS 1: its PUBACK came), in Dropped
+// when the client discards it (the queue limit, or a PUBLISH that cannot be built). The
+// queue limit discards the oldest entry even while it is being written or awaits its
+// PUBACK; that entry counts as Dropped, also if the broker turns out to have it. So
+// Sent + Dropped + Queued equals the messages published. Re-subscription entries count
+// in Queued and Dropped like messages, never in Sent.
 struct TAEMqttStats {
   bool Connected = false;      // a CONNACK was accepted and the session is up
   std::int64_t Sent = 0;       // QoS 0 PUBLISH packets written, QoS 1 ones acknowledged
   std::int64_t Received = 0;   // incoming PUBLISH packets accepted and handed on
-  std::int64_t Dropped = 0;    // queue entries discarded (full queue, unbuildable PUBLISH)
+  std::int64_t Dropped = 0;    // entries discarded (queue limit, unbuildable PUBLISH)
   std::int64_t Reconnects = 0; // sessions lost after their CONNACK
   std::int32_t Queued = 0;     // queue length at the moment of the copy
   std::string LastError;       // reason of the latest lost session or failed attempt
@@ -41,10 +48,6 @@ std::int64_t NowMs();
 
 class TAEMqttClient {
  public:
-  // Reserved: a Publish with it queues an entry that re-sends every remembered
-  // subscription instead of a message.
-  static constexpr std::uint8_t kResubscribeQoS = 255;
-
   // Takes the transport (used only by the client's thread while it runs); copies the
   // options. Opens nothing, starts no thread.
   TAEMqttClient(std::unique_ptr<IAEMqttTransport> transport, const TAEMqttOptions& options);
@@ -52,7 +55,8 @@ class TAEMqttClient {
   TAEMqttClient(const TAEMqttClient&) = delete;
   TAEMqttClient& operator=(const TAEMqttClient&) = delete;
 
-  // Owner's thread. Start runs the thread when none runs (it tries to connect at once).
+  // Owner's thread. Start runs the thread when none runs (it tries to connect at once;
+  // nothing of an earlier Stop, such as its abort of the transport, is left for it).
   // Stop ends it: when connected it first sends what is queued and waits briefly for
   // the acknowledgements, then DISCONNECT; in every case the transport is closed. A
   // Stop during the wait for CONNACK gives the broker a moment to answer, so that the
@@ -68,10 +72,11 @@ class TAEMqttClient {
   void Subscribe(const std::string& filter, std::uint8_t qos);
 
   // Any thread, any state; never waits for the network. False when the queue was full
-  // and its oldest entry was dropped to make room. QoS above 1 goes out as 1, but for
-  // kResubscribeQoS. A QoS 1 message stays queued until its PUBACK; one written but
-  // not acknowledged when the session ends goes out again first in the next one,
-  // marked as a duplicate.
+  // and its oldest entry was dropped to make room. Raises EAEError for a QoS above 1,
+  // which the client does not offer. A QoS 1 message stays queued until its PUBACK; one
+  // written but not acknowledged when the session ends goes out again first in the next
+  // one: with CleanSession as a new packet (new identifier, DUP 0), since the broker has
+  // forgotten the old session; without it under its identifier, marked DUP.
   bool Publish(const std::string& topic, TAEBytes payload, std::uint8_t qos, bool retain);
   bool Publish(const std::string& topic, std::string_view text, std::uint8_t qos, bool retain);
 
@@ -96,7 +101,8 @@ class TAEMqttClient {
     std::uint8_t QoS = 0;
     bool Retain = false;
     bool Dup = false;             // written in an earlier session without its PUBACK
-    std::uint16_t PacketId = 0;   // while in flight in the current session
+    // While in flight; without CleanSession also kept for the re-send in the next session.
+    std::uint16_t PacketId = 0;
   };
   struct TSub {
     std::string Filter;
@@ -110,18 +116,23 @@ class TAEMqttClient {
   std::size_t FlushQueue(std::size_t maxEntries);  // the number of entries it handled
   void FinishSession();  // Stop while connected: flush, wait for PUBACKs, DISCONNECT
   void SendSubscribe(const TSub& sub);
-  bool TakePacketId(std::uint16_t& id);  // false while every identifier is in flight
-  bool ReleasePacketId(std::uint16_t id);  // false: not an identifier in flight
+  // What an identifier in use waits for: a PUBACK or a SUBACK.
+  enum class TIdUse : std::uint8_t { Free, Publish, Subscribe };
+  bool TakePacketId(std::uint16_t& id, TIdUse use);  // false while every identifier is in flight
+  bool ReleasePacketId(std::uint16_t id, TIdUse use);  // false: no identifier of that use in flight
+  bool Enqueue(std::shared_ptr<TOutMsg> msg);
   void HandlePubAck(std::span<const std::uint8_t> body);
   void EndSession();  // in-flight entries back to the queue head, identifiers freed
   void CheckIncomingLength() const;
   void ClearReceiveBuffer();
-  void PumpIncoming(std::int32_t timeoutMs);
-  void HandlePacket(const TAEMqttPacket& packet);
+  // afterDisconnect: only acknowledgements count; nothing may be sent any more.
+  void PumpIncoming(std::int32_t timeoutMs, bool afterDisconnect = false);
+  void HandlePacket(const TAEMqttPacket& packet, bool afterDisconnect);
   void SendPacket(const TAEBytes& packet);
   void Log(const std::string& line);
   void CloseTransport();
-  // After DISCONNECT: read and drop until the broker closes or the deadline (NowMs) passes.
+  // After DISCONNECT: read until the broker closes or the deadline (NowMs) passes; a
+  // late PUBACK still frees its entry.
   void DrainUntilClosed(std::int64_t deadline);
   std::vector<TSub> CopySubs() const;
   bool RemoveHeadIf(std::uint64_t seq);  // REQUIRES: FLock held
@@ -153,10 +164,12 @@ class TAEMqttClient {
   TAEBytes FIn;
   std::size_t FInHead = 0;  // bytes of FIn already taken as packets
   std::uint16_t FPacketId = 0;
-  // Identifiers sent and not yet acknowledged in this session (PUBLISH and SUBSCRIBE),
-  // also those of entries the queue limit dropped while they were in flight.
-  std::vector<bool> FIdInUse = std::vector<bool>(65536, false);
+  // Identifiers sent and not yet acknowledged (PUBLISH and SUBSCRIBE), also those of
+  // entries the queue limit dropped while they were in flight. Without CleanSession
+  // those of unacknowledged PUBLISH entries stay taken across sessions.
+  std::vector<TIdUse> FIdUse = std::vector<TIdUse>(65536, TIdUse::Free);
   std::size_t FIdsInUse = 0;
+  bool FWaitingForIds = false;  // the head of the queue waits for free identifiers
   std::int64_t FLastRecvMs = 0;
   std::int64_t FNextTryMs = 0;
   std::int64_t FLastPingMs = 0;

@@ -66,10 +66,10 @@ std::string MqttTopicProblem(std::string_view topic) {
   return "";
 }
 
-std::string PublishProblem(std::string_view topic, std::size_t payloadSize) {
+std::string PublishProblem(std::string_view topic, std::size_t payloadSize, std::uint8_t qos) {
   const std::string problem = MqttTopicProblem(topic);
   if (!problem.empty()) return "topic " + problem;
-  const std::size_t bodySize = 2 + topic.size() + 2 + payloadSize;  // with the identifier of QoS 1
+  const std::size_t bodySize = 2 + topic.size() + (qos > 0 ? 2 : 0) + payloadSize;
   if (payloadSize > kMqttMaxRemaining || bodySize > kMqttMaxRemaining)
     return "would take " + std::to_string(bodySize) + " bytes after its header, more than the 268435455 an MQTT " +
            "packet can hold";
@@ -153,7 +153,7 @@ TAEBytes BuildSubscribe(std::uint16_t packetId, std::string_view filter, std::ui
 
 TAEBytes BuildPublish(std::string_view topic, std::span<const std::uint8_t> payload, std::uint8_t qos, bool retain,
                       std::uint16_t packetId) {
-  const std::string problem = PublishProblem(topic, payload.size());
+  const std::string problem = PublishProblem(topic, payload.size(), qos);
   if (!problem.empty()) {
     if (topic.size() > kMqttMaxString) throw EAEMqttStringTooLong();
     throw EAEMqttUnbuildable("MQTT: a PUBLISH whose " + problem);

@@ -61,9 +61,10 @@ std::string MqttStringProblem(std::string_view text);
 std::size_t FindMqttWildcard(std::string_view text);
 // The same as MqttStringProblem for a topic name, which also must not hold a wildcard.
 std::string MqttTopicProblem(std::string_view topic);
-// Why a PUBLISH of this topic and payload size cannot be built: the topic's problem
-// ("topic ..."), or a packet too large ("would take ..."); "" when it can.
-std::string PublishProblem(std::string_view topic, std::size_t payloadSize);
+// Why a PUBLISH of this topic, payload size and QoS cannot be built: the topic's problem
+// ("topic ..."), or a packet too large ("would take ..."); "" when it can. Only QoS
+// above 0 carries the two bytes of a packet identifier.
+std::string PublishProblem(std::string_view topic, std::size_t payloadSize, std::uint8_t qos);
 
 void AppendBytes(TAEBytes& buf, std::span<const std::uint8_t> data);
 void AppendByte(TAEBytes& buf, std::uint8_t value);

@@ -205,6 +205,21 @@ TEST_F(MqttEndToEnd, ALoginThatCannotNameTopicsEndsWithOneAndItsLine) {
   EXPECT_EQ(Broker->Log().find("New connection from"), std::string::npos) << Broker->Log();
 }
 
+// A control character in the login, here the byte 81 of an unmarked (Windows-1252) INI
+// that is read as U+0081, is refused at start as a wildcard is: a broker may close the
+// connection over it, and the node would retry for ever.
+TEST_F(MqttEndToEnd, ALoginWithAControlCharacterEndsWithOneAndItsLine) {
+  WriteIni({{"Mqtt.User", "agent\x81"}}, false);
+  auto node = Run({"3"});
+  EXPECT_EQ(node->Wait(30000), 1);
+  const auto lines = Output();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(),
+            "Exception: [Mqtt] User holds the control character U+0081 at offset 5, which a broker may refuse");
+  for (const std::string& line : lines) EXPECT_EQ(line.find("Stopping..."), std::string::npos) << line;
+  EXPECT_EQ(Broker->Log().find("New connection from"), std::string::npos) << Broker->Log();
+}
+
 TEST_F(MqttEndToEnd, AKilledNodeLeavesItsWillOffline) {
   WriteIni({{"Agent.HitsPerSecPerChannel", "1"}});
   TMqttWatch watch(*Broker, "watcher", "kivu/agent12/status");

@@ -102,6 +102,13 @@ TEST(MqttUser, LoginsThatCannotNameTopicsAreRefused) {
       {"\xED\xB0\x80x", "Exception: [Mqtt] User is not well-formed UTF-8: byte $ED at offset 0"},
       {std::string("agent\0", 6), "Exception: [Mqtt] User holds U+0000 at offset 5, which no MQTT string may"},
       {std::string(65524, 'u'), "Exception: [Mqtt] User takes 65524 bytes; the agent's topics leave room for 65523"},
+      {"agent\xC2\x81", "Exception: [Mqtt] User holds the control character U+0081 at offset 5, which a broker "
+                        "may refuse"},
+      {"ag\tent", "Exception: [Mqtt] User holds the control character U+0009 at offset 2, which a broker may refuse"},
+      {"\x1F" "a", "Exception: [Mqtt] User holds the control character U+001F at offset 0, which a broker may refuse"},
+      {"agent\x7F", "Exception: [Mqtt] User holds the control character U+007F at offset 5, which a broker may refuse"},
+      {"a\xC2\x9F", "Exception: [Mqtt] User holds the control character U+009F at offset 1, which a broker may refuse"},
+      {"agent\xC2\xA0" "7", ""},  // U+00A0, the first past the C1 range
       {std::string(65523, 'u'), ""},
       {"agent12", ""},
       {"ag\xC3\xA9nt/7", ""},

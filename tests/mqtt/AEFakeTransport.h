@@ -113,8 +113,11 @@ class TFakeTransport : public IAEMqttTransport {
   }
   std::int32_t Receive(std::vector<std::uint8_t>& buf, std::int32_t timeoutMs) override {
     std::unique_lock lock(FWire->Lock);
-    FWire->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return !FWire->Inbound.empty() || FWire->EndStream || !FWire->IsOpen; });
+    // 0 takes what is there: even a wait of 0 ms sleeps out the timer slack, which would
+    // hide a caller that polls without pause.
+    if (timeoutMs > 0)
+      FWire->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return !FWire->Inbound.empty() || FWire->EndStream || !FWire->IsOpen; });
     if (!FWire->IsOpen) throw EAEError("fake: receive while closed");
     if (FWire->Inbound.empty()) {
       if (FWire->EndStream) throw EAEError("Connection Closed Gracefully.");

@@ -170,7 +170,7 @@ TEST(MqttBuild, OnlyWellFormedStringsAndTopicNamesAreBuilt) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Problem);
     EXPECT_EQ(MqttTopicProblem(c.Text), c.Problem);
-    EXPECT_EQ(PublishProblem(c.Text, 10), "topic " + c.Problem);
+    EXPECT_EQ(PublishProblem(c.Text, 10, 1), "topic " + c.Problem);
     EXPECT_THROW(BuildPublish(c.Text, Text("x"), 0, false, 0), EAEMqttUnbuildable);
     EXPECT_THROW(BuildPublish(c.Text, Text("x"), 1, true, 9), EAEMqttUnbuildable);
     TAEMqttOptions will;
@@ -194,7 +194,7 @@ TEST(MqttBuild, OnlyWellFormedStringsAndTopicNamesAreBuilt) {
   for (const std::string good : {"kivu/agent7/status", "\xC3\xBC/\xE2\x82\xAC/\xF0\x9F\x98\x80", "$SYS/x", " "}) {
     SCOPED_TRACE(good);
     EXPECT_EQ(MqttTopicProblem(good), "");
-    EXPECT_EQ(PublishProblem(good, 100), "");
+    EXPECT_EQ(PublishProblem(good, 100, 1), "");
     EXPECT_EQ(BuildPublish(good, Text("x"), 0, false, 0).size(), 1 + 1 + 2 + good.size() + 1);
   }
   // Filters may hold wildcards, and a password is binary data, not a string.
@@ -206,16 +206,37 @@ TEST(MqttBuild, OnlyWellFormedStringsAndTopicNamesAreBuilt) {
   EXPECT_EQ(BuildConnect(binary).back(), 0xFF);
 }
 
-// A PUBLISH whose remaining length would need a fifth length byte is never built.
+// A PUBLISH whose remaining length would need a fifth length byte is never built; the
+// limit counts the identifier only where the QoS carries one.
 TEST(MqttBuild, PublishAboveTheLargestRemainingLengthIsRefused) {
   EXPECT_EQ(kMqttMaxRemaining, 268435455u);
   EXPECT_EQ(EncodeRemainingLength(268435455), B({0xFF, 0xFF, 0xFF, 0x7F}));
-  // 2 bytes of topic length, 1 of topic, 2 of identifier, then the payload.
-  EXPECT_EQ(PublishProblem("t", 268435455 - 5), "");
-  EXPECT_EQ(PublishProblem("t", 268435455 - 4),
-            "would take 268435456 bytes after its header, more than the 268435455 an MQTT packet can hold");
-  EXPECT_NE(PublishProblem("t", SIZE_MAX - 2), "") << "no wrap-around";
-  EXPECT_NE(PublishProblem(std::string(65536, 't'), 0).find("takes 65536 bytes"), std::string::npos);
+  struct TCase {
+    std::uint8_t QoS;
+    std::size_t Payload;
+    std::string Problem;
+  };
+  const std::string over = "would take 268435456 bytes after its header, more than the 268435455 an MQTT packet can hold";
+  // 2 bytes of topic length, 1 of topic, 2 of identifier at QoS 1, then the payload.
+  const TCase cases[] = {
+      {0, 268435455 - 3, ""},
+      {0, 268435455 - 2, over},
+      {1, 268435455 - 5, ""},
+      {1, 268435455 - 4, over},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "QoS " << int(c.QoS) << ", payload " << c.Payload);
+    EXPECT_EQ(PublishProblem("t", c.Payload, c.QoS), c.Problem);
+  }
+  EXPECT_NE(PublishProblem("t", SIZE_MAX - 2, 1), "") << "no wrap-around";
+  EXPECT_NE(PublishProblem("t", SIZE_MAX - 2, 0), "") << "no wrap-around";
+  EXPECT_NE(PublishProblem(std::string(65536, 't'), 0, 0).find("takes 65536 bytes"), std::string::npos);
+  // The QoS 0 packet at the limit itself: the last length byte, the topic, the payload.
+  const std::vector<std::uint8_t> payload(268435455 - 3, 'p');
+  const TAEBytes packet = BuildPublish("t", payload, 0, false, 0);
+  ASSERT_EQ(packet.size(), 1 + 4 + 268435455u);
+  EXPECT_EQ(TAEBytes(packet.begin(), packet.begin() + 8), B({0x30, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x01, 't'}));
+  EXPECT_EQ(packet.back(), 'p');
 }
 
 TEST(MqttBuild, AppendHelpers) {

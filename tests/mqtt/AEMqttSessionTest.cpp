@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "AEFakeTransport.h"
@@ -39,6 +40,18 @@ class Session : public testing::Test {
   std::shared_ptr<TFakeWire> FWire = std::make_shared<TFakeWire>();
   TLogSink FLog;
 };
+
+std::uint16_t PublishId(const TAEMqttPacket& p) {
+  const std::size_t at = 2 + (static_cast<std::size_t>(p.Body[0]) << 8 | p.Body[1]);
+  return static_cast<std::uint16_t>(p.Body[at] << 8 | p.Body[at + 1]);
+}
+
+// The process's CPU time in seconds: the client's thread is the only one that works.
+double ProcessCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 TEST_F(Session, ZeroKeepAliveAndQueueLimitTakeTheirDefaults) {
   for (int maxQueue : {0, -5}) {
@@ -95,28 +108,200 @@ TEST_F(Session, MaxQueueOneKeepsOnlyTheNewest) {
 }
 
 // A Publish on a full queue while the head is being written drops the very entry in
-// flight; the flush must then leave the new head alone, not remove it unsent.
+// flight; the flush must then leave the new head alone, not remove it unsent, and the
+// dropped entry counts once, as Dropped, whatever its QoS.
 TEST_F(Session, FlushRemovesOnlyTheEntryItSent) {
+  for (const std::uint8_t qos : {0, 1}) {
+    SCOPED_TRACE(testing::Message() << "QoS " << int(qos));
+    FWire = std::make_shared<TFakeWire>();
+    TAEMqttOptions o = TAEMqttOptions::Default();
+    o.MaxQueue = 2;
+    auto c = Make(o);
+    TAEMqttClient* client = c.get();
+    bool once = false;
+    FWire->OnSend = [&](const TAEMqttPacket& p) {
+      if (p.Type == 3 && PublishTopic(p) == "m0" && !once) {
+        once = true;
+        client->Publish("n1", std::string_view("x"), qos, false);
+        client->Publish("n2", std::string_view("x"), qos, false);  // full: drops m0, in flight
+      }
+    };
+    c->Publish("m0", std::string_view("x"), qos, false);
+    c->Start();
+    ASSERT_TRUE(WaitPublishes(3)) << "written: " << PublishedTopics().size();
+    EXPECT_EQ(PublishedTopics(), (std::vector<std::string>{"m0", "n1", "n2"}));
+    ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Queued == 0; }));
+    c->Stop();
+    const TAEMqttStats s = c->Stats();
+    EXPECT_EQ(s.Sent, 2);
+    EXPECT_EQ(s.Dropped, 1);
+    EXPECT_EQ(s.Sent + s.Dropped + s.Queued, 3) << "each published message counted once";
+  }
+}
+
+// A QoS 1 message that the limit dropped while awaiting its PUBACK stays counted as
+// Dropped when the PUBACK comes; the sum still matches what was published.
+TEST_F(Session, AnEntryDroppedInFlightIsCountedOnce) {
+  FWire->AutoPubAck = false;
   TAEMqttOptions o = TAEMqttOptions::Default();
   o.MaxQueue = 2;
   auto c = Make(o);
-  TAEMqttClient* client = c.get();
-  bool once = false;
-  FWire->OnSend = [&](const TAEMqttPacket& p) {
-    if (p.Type == 3 && PublishTopic(p) == "m0" && !once) {
-      once = true;
-      client->Publish("n1", std::string_view("x"), 0, false);
-      client->Publish("n2", std::string_view("x"), 0, false);  // full: drops m0, in flight
-    }
-  };
-  c->Publish("m0", std::string_view("x"), 0, false);
+  c->Publish("m0", std::string_view("x"), 1, false);
   c->Start();
-  ASSERT_TRUE(WaitPublishes(3)) << "written: " << PublishedTopics().size();
-  EXPECT_EQ(PublishedTopics(), (std::vector<std::string>{"m0", "n1", "n2"}));
-  ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Queued == 0; }));
+  ASSERT_TRUE(WaitPublishes(1));
+  const std::uint16_t id = PublishId(FWire->OfType(3).at(0));
+  c->Publish("n1", std::string_view("x"), 0, false);
+  c->Publish("n2", std::string_view("x"), 0, false);  // full: drops m0, in flight or not
+  ASSERT_TRUE(WaitPublishes(3));
+  FWire->Inject(BuildPubAck(static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)));
+  ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Sent == 2 && s.Queued == 0; }));
+  c->Stop();
   const TAEMqttStats s = c->Stats();
-  EXPECT_EQ(s.Sent, 3);
   EXPECT_EQ(s.Dropped, 1);
+  EXPECT_EQ(s.Sent + s.Dropped + s.Queued, 3);
+}
+
+// What was unacknowledged when a session ended goes out again: into a clean session as a
+// new packet (new identifier, DUP 0), into a kept one under its identifier with DUP 1.
+TEST_F(Session, AReSentMessageIsANewPacketOnlyInACleanSession) {
+  for (const bool clean : {true, false}) {
+    SCOPED_TRACE(clean ? "CleanSession 1" : "CleanSession 0");
+    FWire = std::make_shared<TFakeWire>();
+    FWire->AutoPubAck = false;
+    TAEMqttOptions o = TAEMqttOptions::Default();
+    o.CleanSession = clean;
+    auto c = Make(o);
+    c->Publish("a", std::string_view("1"), 1, false);
+    c->Publish("b", std::string_view("2"), 1, false);
+    c->Start();
+    ASSERT_TRUE(WaitPublishes(2));
+    FWire->End();  // the session ends with both unacknowledged
+    ASSERT_TRUE(WaitPublishes(4)) << FLog.Joined();
+    c->Stop();
+    const auto pubs = FWire->OfType(3);
+    ASSERT_GE(pubs.size(), 4u);
+    EXPECT_EQ(FWire->Packets().at(FWire->OpenedAt.at(1)).Type, 1) << "the re-sends follow the second CONNECT";
+    for (int i = 0; i < 2; ++i) {
+      SCOPED_TRACE(i);
+      const TAEMqttPacket& first = pubs[i];
+      const TAEMqttPacket& again = pubs[i + 2];
+      EXPECT_EQ(PublishTopic(again), PublishTopic(first));
+      EXPECT_EQ(first.Flags & 0x08, 0) << "a first attempt has DUP 0";
+      if (clean) {
+        EXPECT_EQ(again.Flags & 0x08, 0);
+        EXPECT_NE(PublishId(again), PublishId(first));
+        EXPECT_NE(PublishId(again), 0);
+      } else {
+        EXPECT_EQ(again.Flags & 0x08, 0x08);
+        EXPECT_EQ(PublishId(again), PublishId(first));
+      }
+    }
+    EXPECT_NE(PublishId(pubs[2]), PublishId(pubs[3]));
+  }
+}
+
+// A broker that acknowledges late, after the DISCONNECT of a Stop: the PUBACK read
+// before the connection closes still frees the entry and counts it.
+TEST_F(Session, APubAckDuringTheDrainAfterDisconnectCounts) {
+  FWire->AutoPubAck = false;
+  FWire->OnSend = [this](const TAEMqttPacket& p) {
+    if (p.Type != 14) return;
+    const TAEMqttPacket pub = FWire->OfType(3).at(0);
+    const std::uint16_t id = PublishId(pub);
+    FWire->Inject(BuildPubAck(static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)));
+    FWire->End();
+  };
+  auto c = Make();
+  c->Start();
+  ASSERT_TRUE(WaitConnected(*c));
+  c->Publish("late", std::string_view("x"), 1, false);
+  ASSERT_TRUE(WaitPublishes(1));
+  c->Stop();
+  ASSERT_EQ(FWire->OfType(14).size(), 1u);
+  const TAEMqttStats s = c->Stats();
+  EXPECT_EQ(s.Sent, 1);
+  EXPECT_EQ(s.Queued, 0);
+  EXPECT_TRUE(FWire->OfType(4).empty()) << "nothing written after DISCONNECT";
+}
+
+// A SUBACK that carries the identifier of a PUBLISH awaiting its PUBACK frees nothing;
+// the PUBACK that follows frees the entry and counts it.
+TEST_F(Session, AnAcknowledgementFreesOnlyWhatItAcknowledges) {
+  FWire->AutoPubAck = false;
+  auto c = Make();
+  c->Publish("m", std::string_view("x"), 1, false);
+  c->Start();
+  ASSERT_TRUE(WaitPublishes(1));
+  const std::uint16_t id = PublishId(FWire->OfType(3).at(0));
+  const auto hi = static_cast<std::uint8_t>(id >> 8), lo = static_cast<std::uint8_t>(id);
+  FWire->Inject({0x90, 0x03, hi, lo, 0x00});
+  FWire->Inject(BuildPubAck(hi, lo));
+  ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Sent == 1 && s.Queued == 0; }))
+      << "Sent " << c->Stats().Sent << ", Queued " << c->Stats().Queued;
+  // A PUBACK for a SUBSCRIBE's identifier frees nothing either: the next SUBSCRIBE
+  // goes out under another identifier than the one still awaiting its SUBACK.
+  c->Subscribe("f", 0);
+  ASSERT_TRUE(FWire->WaitFor(5s, [&] {
+    for (const auto& p : FWire->Written)
+      if (p.Type == 8) return true;
+    return false;
+  }));
+  const TAEMqttPacket sub = FWire->OfType(8).at(0);
+  FWire->Inject(BuildPubAck(sub.Body[0], sub.Body[1]));
+  c->Subscribe("g", 0);
+  ASSERT_TRUE(FWire->WaitFor(5s, [&] {
+    int n = 0;
+    for (const auto& p : FWire->Written) n += p.Type == 8;
+    return n >= 3;
+  }));
+  c->Stop();
+  const auto subs = FWire->OfType(8);
+  for (std::size_t i = 1; i < subs.size(); ++i)
+    EXPECT_FALSE(subs[i].Body[0] == sub.Body[0] && subs[i].Body[1] == sub.Body[1]) << i;
+  EXPECT_EQ(c->Stats().Sent, 1);
+}
+
+// A QoS the client does not offer is refused, not turned into something else.
+TEST_F(Session, PublishRefusesAQosAboveOne) {
+  auto c = Make();
+  for (const std::uint8_t qos : {2, 3, 255}) {
+    SCOPED_TRACE(int(qos));
+    EXPECT_THROW(c->Publish("t", std::string_view("x"), qos, false), EAEError);
+  }
+  EXPECT_EQ(c->Stats().Queued, 0);
+  EXPECT_EQ(c->Stats().Dropped, 0);
+  c->Start();
+  ASSERT_TRUE(WaitConnected(*c));
+  c->Stop();
+  EXPECT_TRUE(FWire->OfType(3).empty());
+  EXPECT_TRUE(FWire->OfType(8).empty()) << "no re-subscription behind a QoS value";
+}
+
+// With nearly every identifier in flight, a re-subscription at the head waits for
+// acknowledgements the way a QoS 1 message does, without spinning.
+TEST_F(Session, WaitingForIdentifiersDoesNotSpin) {
+  FWire->AutoPubAck = false;
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.MaxQueue = 70000;
+  auto c = Make(o);
+  constexpr int kInFlight = 65533;
+  for (int i = 0; i < kInFlight; ++i) c->Publish("m", std::string_view("x"), 1, false);
+  c->Start();
+  ASSERT_TRUE(FWire->WaitFor(60s, [&] { return FWire->Written.size() >= 1 + kInFlight; }));
+  // Two identifiers are left; whatever the flush sees of these, one re-subscription
+  // needs more than are free.
+  c->Subscribe("a", 0);
+  c->Subscribe("b", 0);
+  c->Subscribe("c", 0);
+  ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Queued > kInFlight; }));
+  const double before = ProcessCpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  FLog.WaitFor("never logged", 1s);
+  const double wallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpuS = ProcessCpuSeconds() - before;
+  c->Stop();
+  // A spin takes a whole core (1 s per second); waiting takes a few milliseconds.
+  EXPECT_LT(cpuS, 0.25 * wallS) << cpuS << " s of CPU in " << wallS << " s";
 }
 
 // A topic that can never be written is dropped, counted and logged once; the session

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -336,6 +338,67 @@ TEST(TcpClientStop, EndsAnAttemptInProgressAtOnce) {
     EXPECT_FALSE(st.Connected);
     EXPECT_EQ(st.Sent, 0);
     EXPECT_EQ(st.Queued, 1) << "left in the queue, to be discarded with the client";
+  }
+}
+
+// A transport whose Abort waits until the client's thread has closed it, as a Stop
+// whose thread is already on its way out may see it: the abort then comes last.
+class TLateAbortTransport : public IAEMqttTransport {
+ public:
+  explicit TLateAbortTransport(std::unique_ptr<IAEMqttTransport> inner) : FInner(std::move(inner)) {}
+  void Open() override { FInner->Open(); }
+  void Close() override {
+    FInner->Close();
+    std::lock_guard lock(FLock);
+    ++FCloses;
+    FChanged.notify_all();
+  }
+  void Send(const std::vector<std::uint8_t>& data) override { FInner->Send(data); }
+  std::int32_t Receive(std::vector<std::uint8_t>& buf, std::int32_t timeoutMs) override {
+    return FInner->Receive(buf, timeoutMs);
+  }
+  std::string Describe() const override { return FInner->Describe(); }
+  void Abort() override {
+    {
+      std::unique_lock lock(FLock);
+      const int closes = FCloses;
+      FChanged.wait_for(lock, 2s, [&] { return FCloses > closes; });
+    }
+    FInner->Abort();
+  }
+
+ private:
+  std::unique_ptr<IAEMqttTransport> FInner;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  int FCloses = 0;  // guarded by FLock
+};
+
+// Start, a failed attempt against a closed port, Stop, again and again: every Start
+// tries at once, and no attempt fails because the Stop before it cancelled it.
+TEST(TcpClientStop, LeavesNothingForTheNextStart) {
+  std::uint16_t port;
+  {
+    const TAETcpListener closed = TAETcpListener::Loopback();
+    port = closed.Port();
+  }
+  TLogSink log;
+  TAEMqttClient client(std::make_unique<TLateAbortTransport>(CreateTcpTransport("127.0.0.1", port)),
+                       TAEMqttOptions::Default());
+  client.OnLog = log.Proc();
+  constexpr int kCycles = 30;
+  for (int i = 1; i <= kCycles; ++i) {
+    client.Start();
+    ASSERT_TRUE(log.WaitFor("; next attempt in", 10s, static_cast<std::size_t>(i))) << i << "\n" << log.Joined();
+    client.Stop();
+  }
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), std::size_t{kCycles}) << log.Joined();
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.find("cancelled"), std::string::npos) << line;
+    EXPECT_NE(line.find("connect to mqtt://127.0.0.1:" + std::to_string(port) + " failed: Socket Error"),
+              std::string::npos)
+        << line;
   }
 }
 
