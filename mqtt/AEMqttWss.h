@@ -98,5 +98,11 @@ class TAEWssTransport : public IAEMqttTransport {
   std::shared_ptr<TAEWssLink> FLink = std::make_shared<TAEWssLink>();
 };
 
+// How long one Send may take before the stream counts as dead. The client checks its
+// keep-alive between calls only, so a peer that has stopped reading (or a transport call
+// that does not return) must not hold it longer: the stream is ended and Send raises.
+constexpr auto kWssSendLimit = std::chrono::seconds(5);
+inline constexpr const char* kWssSendStalledText = "WebSocket send stalled";
+
 // "<step> failed: <reason>", the reason being the platform's or the library's text.
 std::string ApiFailureText(const std::string& step, const std::string& reason);

@@ -30,8 +30,8 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
 namespace {
-// Bounds every step of Open after the name lookup, and every Send: a peer that stops
-// answering must not hang the MQTT thread.
+// Bounds every step of Open after the name lookup: a peer that stops answering must not
+// hang the MQTT thread.
 constexpr auto kStepTimeout = std::chrono::seconds(30);
 constexpr std::size_t kReadChunk = 65536;
 // How long the close handshake may take before the connection is simply dropped.
@@ -246,11 +246,12 @@ void TAEWssTransport::Send(const std::vector<std::uint8_t>& data) {
       ws.async_write(asio::buffer(data), [result](beast::error_code ec, std::size_t) { result->set_value(ec); });
     });
   });
-  if (written.wait_for(kStepTimeout) != std::future_status::ready) {
+  if (written.wait_for(kWssSendLimit) != std::future_status::ready) {
     // A broker that reads nothing: drop the connection, which ends the write too.
+    FLink->MarkEnded(kWssSendStalledText);
     asio::post(b.Ioc, [&b] { b.WithStream([](auto& ws) { beast::get_lowest_layer(ws).close(); }); });
     written.wait();
-    throw EAEError("WebSocket send error " + std::to_string(static_cast<int>(asio::error::timed_out)));
+    throw EAEError(kWssSendStalledText);
   }
   const auto ec = written.get();
   if (ec) throw EAEError("WebSocket send error " + std::to_string(ec.value()));

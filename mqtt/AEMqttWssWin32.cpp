@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -85,6 +86,57 @@ void ReadLoop(TAEWssLink& link, HINTERNET socket) {
 // Stop, which must not wait for a silent server) only briefly.
 constexpr auto kReaderEndLimit = std::chrono::seconds(2);
 constexpr auto kAbortedReaderEndLimit = std::chrono::milliseconds(300);
+
+// One stream's handles and the thread that makes its blocking calls on them: each Send,
+// then the shutdown and the closes. Under Wine a send into a peer that reads nothing
+// blocks in the socket with no time-out at all, so the client's thread waits for a call
+// only so long (the keep-alive cannot act while it waits); a call that stays blocked is
+// left behind with this shared state, and the thread closes the handles once it returns.
+struct TWriter {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  HINTERNET Session = nullptr;  // the handles: the thread's alone once it runs
+  HINTERNET Connect = nullptr;
+  HINTERNET Socket = nullptr;
+  std::vector<std::uint8_t> Data;  // guarded by Lock: the send handed over
+  bool SendAsked = false;          // guarded by Lock
+  std::uint64_t SendsDone = 0;     // guarded by Lock
+  DWORD SendResult = 0;            // guarded by Lock: that of the last send done
+  bool CloseAsked = false;         // guarded by Lock
+  bool Closed = false;             // guarded by Lock: the handles are closed
+};
+
+void WriteLoop(TWriter& w) {
+  const TWebSocketApi& api = WebSocketApi();
+  std::unique_lock lock(w.Lock);
+  for (;;) {
+    w.Changed.wait(lock, [&] { return w.SendAsked || w.CloseAsked; });
+    if (!w.SendAsked) break;
+    std::vector<std::uint8_t> data;
+    data.swap(w.Data);
+    lock.unlock();
+    const DWORD err = api.Send(w.Socket, WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE, data.data(),
+                               static_cast<DWORD>(data.size()));
+    lock.lock();
+    w.SendAsked = false;
+    w.SendResult = err;
+    ++w.SendsDone;
+    w.Changed.notify_all();
+  }
+  lock.unlock();
+  if (w.Socket != nullptr) {
+    // Closing the handle alone leaves a blocked receive hanging on some WinHTTP
+    // versions; the shutdown's close frame gets the server's answer, which wakes it.
+    // The broker takes it as a disconnect without DISCONNECT, as a dropped connection.
+    api.Shutdown(w.Socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+  }
+  CloseHandleIfHeld(w.Socket);
+  CloseHandleIfHeld(w.Connect);
+  CloseHandleIfHeld(w.Session);
+  lock.lock();
+  w.Closed = true;
+  w.Changed.notify_all();
+}
 }  // namespace
 
 namespace {
@@ -159,9 +211,8 @@ void RunOpenJob(const std::shared_ptr<TOpenJob>& job, const TAEWssEndpoint& ep) 
 }  // namespace
 
 struct TAEWssTransport::TBackend {
-  HINTERNET Session = nullptr;
-  HINTERNET Connect = nullptr;
-  HINTERNET Socket = nullptr;
+  std::shared_ptr<TWriter> Writer;  // null while no stream is open
+  std::thread WriterThread;
   std::shared_ptr<TOpenJob> Job;  // guarded by FAbortLock: the Open in progress
 };
 
@@ -209,12 +260,15 @@ void TAEWssTransport::Open() {
     job->CloseAll();
     throw EAEError(job->Error);
   }
-  b.Session = std::exchange(job->Session, nullptr);
-  b.Connect = std::exchange(job->Connect, nullptr);
-  b.Socket = std::exchange(job->Socket, nullptr);
+  auto writer = std::make_shared<TWriter>();
+  writer->Session = std::exchange(job->Session, nullptr);
+  writer->Connect = std::exchange(job->Connect, nullptr);
+  writer->Socket = std::exchange(job->Socket, nullptr);
+  b.WriterThread = std::thread([writer] { WriteLoop(*writer); });
+  b.Writer = writer;
   LeaveOpen();
   ThrowIfAborted();
-  FReader = std::thread([link = FLink, socket = b.Socket] {
+  FReader = std::thread([link = FLink, socket = writer->Socket] {
     ReadLoop(*link, socket);
     link->MarkReaderDone();
   });
@@ -233,33 +287,50 @@ void TAEWssTransport::Abort() {
 void TAEWssTransport::CloseStream() {
   FLink->SetClosedLocally();
   TBackend& b = *FBackend;
-  if (b.Socket != nullptr) {
-    // Closing the handle alone leaves a blocked receive hanging on some WinHTTP
-    // versions; the shutdown's close frame gets the server's answer, which wakes it.
-    // The broker takes it as a disconnect without DISCONNECT, as a dropped connection.
-    WebSocketApi().Shutdown(b.Socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
-  }
-  CloseHandleIfHeld(b.Socket);
-  CloseHandleIfHeld(b.Connect);
-  CloseHandleIfHeld(b.Session);
-  if (!FReader.joinable()) return;
-  // A server that neither answers the close frame nor ends the connection leaves the
-  // receive blocked even on the closed handle there: Close must not hang with it, so
-  // that reader is left to end with the connection, holding only its own link.
   bool aborted;
   {
     std::lock_guard lock(FAbortLock);
     aborted = FAborted;
   }
-  if (FLink->WaitReaderDone(aborted ? kAbortedReaderEndLimit : kReaderEndLimit))
+  const auto deadline = std::chrono::steady_clock::now() + (aborted ? kAbortedReaderEndLimit : kReaderEndLimit);
+  if (b.Writer) {
+    // A writer still blocked in a send closes the handles when that send returns.
+    TWriter& w = *b.Writer;
+    std::unique_lock lock(w.Lock);
+    w.CloseAsked = true;
+    w.Changed.notify_all();
+    if (w.Changed.wait_until(lock, deadline, [&] { return w.Closed; })) {
+      lock.unlock();
+      b.WriterThread.join();
+    } else {
+      lock.unlock();
+      b.WriterThread.detach();
+    }
+    b.Writer.reset();
+  }
+  if (!FReader.joinable()) return;
+  // A server that neither answers the close frame nor ends the connection leaves the
+  // receive blocked even on the closed handle there: Close must not hang with it, so
+  // that reader is left to end with the connection, holding only its own link.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (FLink->WaitReaderDone(std::max(left, std::chrono::milliseconds(0))))
     FReader.join();
   else
     FReader.detach();
 }
 
 void TAEWssTransport::Send(const std::vector<std::uint8_t>& data) {
-  if (FBackend->Socket == nullptr || FLink->IsEnded()) throw EAEError(FLink->NotOpenText());
-  const DWORD err = WebSocketApi().Send(FBackend->Socket, WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
-                                        const_cast<std::uint8_t*>(data.data()), static_cast<DWORD>(data.size()));
-  if (err != 0) throw EAEError("WebSocket send error " + std::to_string(err));
+  if (!FBackend->Writer || FLink->IsEnded()) throw EAEError(FLink->NotOpenText());
+  TWriter& w = *FBackend->Writer;
+  std::unique_lock lock(w.Lock);
+  w.Data.assign(data.begin(), data.end());  // a copy: a send left behind still reads it
+  w.SendAsked = true;
+  const std::uint64_t ticket = w.SendsDone + 1;
+  w.Changed.notify_all();
+  if (!w.Changed.wait_for(lock, kWssSendLimit, [&] { return w.SendsDone >= ticket; })) {
+    lock.unlock();
+    FLink->MarkEnded(kWssSendStalledText);
+    throw EAEError(kWssSendStalledText);
+  }
+  if (w.SendResult != 0) throw EAEError("WebSocket send error " + std::to_string(w.SendResult));
 }

@@ -1,12 +1,15 @@
 // The transport against a scripted server on a real loopback socket.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
+#include <stdexcept>
 
 #include "AEMqtt.h"
 #include "AEMqttWss.h"
 #include "AEWssTestPeer.h"
 #include "AEWssTestStream.h"
+#include "mqtt/AEMqttTestUtil.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -267,5 +270,57 @@ TEST(WssPeer, ClientStopDuringTheConnackWaitReturnsWithinASecond) {
   EXPECT_FALSE(c.Stats().Connected);
   EXPECT_EQ(server.Finish(), "");
 }
+
+// A server that completes the upgrade and the CONNACK, then neither reads nor answers:
+// the keep-alive ends that session, also while the client sends into the buffers that
+// fill (a send then blocks), and the client connects again. The limit is the 1.5
+// keep-alive intervals plus a margin that only a hang exceeds.
+struct TDeafCase {
+  const char* Name;
+  bool Flood;
+};
+
+class WssDeafBroker : public testing::TestWithParam<TDeafCase> {};
+
+TEST_P(WssDeafBroker, KeepAliveEndsTheSessionAndTheClientConnectsAgain) {
+  constexpr std::int32_t kKeepAliveSec = 2;
+  const auto kLostLimit = std::chrono::milliseconds(kKeepAliveSec * 1500) + 10s;
+  TScriptedServer server([](TTestSocket& listener, TScriptedServer& self) {
+    // The upgrade, the CONNECT taken and accepted.
+    const auto session = [&listener] {
+      TTestSocket conn = AcceptUpgrade(listener);
+      const auto connect = ReadClientFrame(conn);
+      if (!connect || connect->Payload.empty() || connect->Payload[0] != 0x10)
+        throw std::runtime_error("no CONNECT from the client");
+      conn.SendAll(ServerFrame(0x2, std::string("\x20\x02\x00\x00", 4)));
+      return conn;
+    };
+    TTestSocket deaf = session();
+    if (!self.AwaitRelease(60000)) throw std::runtime_error("not released");
+    // The next session is served: what it sends is read and dropped, to its close.
+    TTestSocket next = session();
+    if (!AnswerClientClose(next)) throw std::runtime_error("the second session did not close");
+  });
+  TAEMqttOptions o = TAEMqttOptions::Default();
+  o.ClientId = "deaf";
+  o.KeepAliveSec = kKeepAliveSec;
+  TLogSink log;
+  TAEMqttClient c(CreateWssTransport(server.Url()), o);
+  c.OnLog = log.Proc();
+  c.Start();
+  ASSERT_TRUE(log.WaitFor("connected to ", 10s)) << log.Joined();
+  // Far more than the loopback buffers hold, so that a send blocks.
+  if (GetParam().Flood)
+    for (int i = 0; i < 32; ++i) c.Publish("kivu/flood", TAEBytes(768 * 1024, static_cast<std::uint8_t>(i)), 0, false);
+  const bool lost = log.WaitFor("connection lost: ", kLostLimit);
+  server.Release();
+  ASSERT_TRUE(lost) << "no end of the dead session after " << kLostLimit.count() << " ms\n" << log.Joined();
+  EXPECT_TRUE(log.WaitFor("connected to ", 15s, 2)) << log.Joined();
+  c.Stop();
+  EXPECT_EQ(server.Finish(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, WssDeafBroker, testing::Values(TDeafCase{"Idle", false}, TDeafCase{"Flooding", true}),
+                         [](const testing::TestParamInfo<TDeafCase>& info) { return std::string(info.param.Name); });
 
 }  // namespace
