@@ -4,9 +4,11 @@
 #include <limits>
 #include <string>
 
+#include "AEConsole.h"
 #include "AEErrors.h"
 #include "AEFileSystem.h"
 #include "AEProtocol.h"
+#include "VelkarnEvents.h"
 
 namespace {
 
@@ -16,9 +18,10 @@ constexpr std::size_t kKeptReplyBytes = 1 << 20;
 }  // namespace
 
 void ServeWaveRequest(TAETcpConnection& connection, const TAESettings& settings,
-                      std::atomic<std::int64_t>& waveRequests, std::atomic<std::int64_t>& waveServed) {
+                      std::atomic<std::int64_t>& waveRequests, std::atomic<std::int64_t>& waveServed,
+                      const TAEWaveLimits& limits) {
   TAEWaveRequest request;
-  connection.ReadRequest(&request, sizeof request, kWaveRequestTimeout);
+  connection.ReadRequest(&request, sizeof request, limits.RequestTimeout);
   waveRequests.fetch_add(1, std::memory_order_relaxed);
 
   TAEWaveReply reply{kWaveReplyMagic, wsFound, 0};
@@ -47,16 +50,31 @@ void ServeWaveRequest(TAETcpConnection& connection, const TAESettings& settings,
   }
   reply.Length = static_cast<std::int32_t>(message.size() - sizeof reply);
   std::memcpy(message.data(), &reply, sizeof reply);
-  connection.Write(message.data(), message.size());
+  connection.WriteReply(message.data(), message.size(), limits.ReplyTimeout);
   // An outsized file is not kept in memory until the connection ends.
   if (message.capacity() > kKeptReplyBytes) std::string().swap(message);
   if (reply.Status == wsBadRequest) connection.Close();
 }
 
 TAEWaveServer::TAEWaveServer(const TAESettings& settings, std::atomic<std::int64_t>& waveRequests,
-                             std::atomic<std::int64_t>& waveServed)
-    : FServer(
-          [&settings, &waveRequests, &waveServed](TAETcpConnection& c) {
-            ServeWaveRequest(c, settings, waveRequests, waveServed);
+                             std::atomic<std::int64_t>& waveServed, const TAEWaveLimits& limits, TAEWaveLogProc log)
+    : FLimits(limits),
+      FLog(log ? std::move(log) : [](const std::string& line) { ConsoleWriteLine(EventTime() + "  " + line); }),
+      FServer(
+          [&settings, &waveRequests, &waveServed, this](TAETcpConnection& c) {
+            ServeWaveRequest(c, settings, waveRequests, waveServed, FLimits);
           },
-          kWaveMaxConnections) {}
+          limits.MaxConnections) {
+  FServer.SetOnFull([this] { NoteFull(); });
+}
+
+void TAEWaveServer::NoteFull() {
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(FNoticeLock);
+    if (FLastNotice && now - *FLastNotice < FLimits.FullNoticeEvery) return;
+    FLastNotice = now;
+  }
+  FLog("wave server: " + std::to_string(FLimits.MaxConnections) +
+       " connections, the longest idle one is closed for each new one");
+}

@@ -1,5 +1,6 @@
 #include "AETcpServer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,6 +27,9 @@ struct TConnection {
   std::unique_ptr<IAEAcceptedSocket> Socket;  // guarded by TImpl::FLock; null once finished
   std::thread Thread;                          // guarded by TImpl::FLock
   bool Done = false;                           // guarded by TImpl::FLock
+  // Closed to make room for another and no longer counted, though its thread may still
+  // be ending; guarded by TImpl::FLock.
+  bool Leaving = false;
 };
 
 }  // namespace
@@ -33,6 +37,7 @@ struct TConnection {
 struct TAETcpServer::TImpl {
   TAEConnectionHandler FHandler;
   TAEThreadStarter FStarter;
+  TAEServerFullProc FOnFull;
   std::size_t FMaxConnections = 0;
 
   std::mutex FActivation;  // serialises Activate and Deactivate
@@ -55,6 +60,7 @@ struct TAETcpServer::TImpl {
   void StartConnection(std::unique_ptr<IAEAcceptedSocket> socket);
   void RunConnection(TConnection& conn);
   void ReapFinished();
+  bool MakeRoomLocked();  // REQUIRES: FLock held
   bool Stopping() const { return FStoppingFlag.load(std::memory_order_relaxed); }
 };
 
@@ -71,6 +77,8 @@ bool TAETcpServer::Active() const { return FImpl->FActive.load(); }
 std::uint16_t TAETcpServer::Port() const { return FImpl->FPort.load(); }
 int TAETcpServer::ListenerCount() const { return FImpl->FListenerCount.load(); }
 std::size_t TAETcpServer::MaxConnections() const { return FImpl->FMaxConnections; }
+
+void TAETcpServer::SetOnFull(TAEServerFullProc onFull) { FImpl->FOnFull = std::move(onFull); }
 
 std::size_t TAETcpServer::ConnectionCount() const {
   std::lock_guard lock(FImpl->FLock);
@@ -176,11 +184,23 @@ void TAETcpServer::TImpl::AcceptLoop(IAEListenSocket& listener) {
 
 void TAETcpServer::TImpl::StartConnection(std::unique_ptr<IAEAcceptedSocket> socket) {
   auto conn = std::make_shared<TConnection>();
+  bool tellFull = false;
+  // Told outside the lock: the procedure may write to the console.
+  struct TTellFull {
+    bool& Tell;
+    const TAEServerFullProc& Proc;
+    ~TTellFull() {
+      if (Tell && Proc) Proc();
+    }
+  } tell{tellFull, FOnFull};
   {
     std::lock_guard lock(FLock);
-    // Full: socket closes this connection as it goes out of scope, at once, so that a
-    // peer cannot hold a thread and a descriptor with a connection we do not serve.
-    if (FServing >= FMaxConnections) return;
+    // Full with none idle: socket closes this connection as it goes out of scope, at
+    // once, so that a peer cannot hold a thread and a descriptor with a connection we
+    // do not serve.
+    const bool full = FServing >= FMaxConnections;
+    tellFull = full || FServing + 1 == FMaxConnections;
+    if (full && !MakeRoomLocked()) return;
     conn->Socket = std::move(socket);
     FConnections.push_back(conn);
     ++FServing;
@@ -206,7 +226,10 @@ void TAETcpServer::TImpl::RunConnection(TConnection& conn) {
   // resets it, at its end.
   TAETcpConnection& c = *conn.Socket;
   try {
-    while (c.IsOpen() && !Stopping()) FHandler(c);
+    while (c.IsOpen() && !Stopping()) {
+      FHandler(c);
+      conn.Socket->MarkIdle();  // for a handler that returns without writing
+    }
   } catch (const std::exception&) {
     // A closed, reset or shut-down connection, or a request the handler refused: the
     // connection ends here. The handler reports what it wants reported.
@@ -216,7 +239,7 @@ void TAETcpServer::TImpl::RunConnection(TConnection& conn) {
     std::lock_guard lock(FLock);
     finished = std::move(conn.Socket);
     conn.Done = true;
-    --FServing;
+    if (!conn.Leaving) --FServing;
   }
   // finished closes the socket here, outside the lock.
 }
@@ -235,4 +258,42 @@ void TAETcpServer::TImpl::ReapFinished() {
     }
   }
   for (auto& c : done) c->Thread.join();  // the thread has finished its work; join is quick
+}
+
+bool TAETcpServer::TImpl::MakeRoomLocked() {
+  auto take = [this](TConnection& c) {
+    c.Leaving = true;
+    --FServing;
+    c.Socket->Abort();
+  };
+  // A peer that has just closed frees its place even before its thread has seen it.
+  bool freed = false;
+  for (auto& c : FConnections)
+    if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle() && c->Socket->PeerGone() && c->Socket->TakeIdle()) {
+      take(*c);
+      freed = true;
+    }
+  if (freed) return true;
+  // Connections that never asked anything go first, the oldest first, so that a peer
+  // that only connects cannot push out a collector that uses its connection; then the
+  // one idle longest.
+  struct TCandidate {
+    bool Asked;
+    std::chrono::steady_clock::rep IdleSince;
+    TConnection* Conn;
+  };
+  std::vector<TCandidate> idle;
+  for (auto& c : FConnections)
+    if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle())
+      idle.push_back({c->Socket->Asked(), c->Socket->IdleSince(), c.get()});
+  std::sort(idle.begin(), idle.end(), [](const TCandidate& a, const TCandidate& b) {
+    if (a.Asked != b.Asked) return !a.Asked;
+    return a.IdleSince < b.IdleSince;
+  });
+  for (const TCandidate& c : idle)
+    if (c.Conn->Socket->TakeIdle()) {
+      take(*c.Conn);
+      return true;
+    }
+  return false;
 }

@@ -13,7 +13,11 @@
 
 // One accepted connection. The server hands it to the handler on the connection's own
 // thread; only that thread reads, writes and closes it. The server may shut it down
-// from Deactivate at any moment, which wakes a blocked ReadExact or Write.
+// at any moment (Deactivate, or to make room for a new connection while this one is
+// idle), which wakes a blocked ReadExact or Write.
+//
+// A connection is idle while it waits for the first byte of a request: from then on
+// until the handler returns (the request read, its reply written) it is busy.
 class TAETcpConnection {
  public:
   virtual ~TAETcpConnection() = default;
@@ -32,6 +36,11 @@ class TAETcpConnection {
   // Sends all size bytes; raises EAEOsError when the connection fails or the server is
   // deactivated.
   virtual void Write(const void* data, std::size_t size) = 0;
+
+  // As Write, but the peer must take all size bytes within takenWithin of the call, else
+  // the call raises EAEOsError (timed out) and the connection counts as closed: a peer
+  // that asks and never reads cannot hold a thread either.
+  virtual void WriteReply(const void* data, std::size_t size, std::chrono::milliseconds takenWithin) = 0;
 
   // Ends the connection after what has been written: the peer sees the end of the
   // stream, the handler is not called again and the server closes the socket.
@@ -53,10 +62,17 @@ using TAEConnectionHandler = std::function<void(TAETcpConnection&)>;
 // fails, to show that the server survives it.
 using TAEThreadStarter = std::function<std::thread(std::function<void()>)>;
 
+// Called on a listening thread each time a new connection finds the server full or
+// takes its last free place.
+using TAEServerFullProc = std::function<void()>;
+
 class TAETcpServer {
  public:
-  // At most maxConnections connections are served at once; one accepted beyond them is
-  // closed at once, so that peers cannot take every descriptor of the process.
+  // At most maxConnections connections are served at once, so that peers cannot take
+  // every descriptor of the process. A new connection at a full server takes the place
+  // of an idle one: one that has not asked anything yet, the oldest first, else the one
+  // idle longest. Only when every connection is busy is the new one closed at once.
+  // A connection whose peer has already closed it counts as gone.
   TAETcpServer(TAEConnectionHandler handler, std::size_t maxConnections, TAEThreadStarter starter = {});
   ~TAETcpServer();  // deactivates
   TAETcpServer(const TAETcpServer&) = delete;
@@ -81,6 +97,9 @@ class TAETcpServer {
   // Connections whose threads have not yet finished.
   std::size_t ConnectionCount() const;
   std::size_t MaxConnections() const;
+
+  // Set before Activate; must return quickly (it holds up accepting).
+  void SetOnFull(TAEServerFullProc onFull);
 
   // Activate, Deactivate and the queries may be called from any thread, but Activate and
   // Deactivate not at the same time from two threads.

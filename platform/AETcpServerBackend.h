@@ -2,6 +2,8 @@
 // (AETcpServerPosix.cpp, AETcpServerWin32.cpp). Used only by AETcpServer.cpp.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -13,6 +15,47 @@ class IAEAcceptedSocket : public TAETcpConnection {
   // Wakes a ReadExact or Write blocked on another thread and makes every later one
   // raise. Safe from any thread while the object lives, any number of times.
   virtual void Abort() = 0;
+
+  // Whether the peer has already ended or reset the connection while it was idle, even
+  // if its thread has not yet seen the end. Safe from any thread while the object lives.
+  virtual bool PeerGone() = 0;
+
+  // A connection is idle until a request's first byte arrives or a write starts, and
+  // again once a write has ended or the handler has returned. The server takes an idle
+  // connection to make room for a new one only by TakeIdle, so a request that has begun
+  // is never cut for another.
+  bool TakeIdle() {
+    int idle = kIdle;
+    return FState.compare_exchange_strong(idle, kTaken);
+  }
+  // Only the connection's own thread ends a busy spell, so the check cannot go stale.
+  void MarkIdle() {
+    if (FState.load() != kBusy) return;
+    FIdleSince.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    FAsked.store(true);
+    int busy = kBusy;
+    FState.compare_exchange_strong(busy, kIdle);
+  }
+  bool Idle() const { return FState.load() == kIdle; }
+  // Whether anything has been asked on it yet, and since when it is idle.
+  bool Asked() const { return FAsked.load(); }
+  std::chrono::steady_clock::rep IdleSince() const { return FIdleSince.load(); }
+
+ protected:
+  // For the backend: false once the server has taken the connection, which then must
+  // raise instead of going on.
+  bool MarkBusy() {
+    int idle = kIdle;
+    return FState.compare_exchange_strong(idle, kBusy) || idle == kBusy;
+  }
+
+ private:
+  static constexpr int kIdle = 0;
+  static constexpr int kBusy = 1;
+  static constexpr int kTaken = 2;
+  std::atomic<int> FState{kIdle};
+  std::atomic<bool> FAsked{false};
+  std::atomic<std::chrono::steady_clock::rep> FIdleSince{std::chrono::steady_clock::now().time_since_epoch().count()};
 };
 
 enum class TAEAddressFamily { IPv4, IPv6 };

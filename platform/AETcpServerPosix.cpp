@@ -36,19 +36,10 @@ class TPosixAcceptedSocket final : public IAEAcceptedSocket {
     Read(buffer, size, completeWithin);
   }
 
-  void Write(const void* data, std::size_t size) override {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-      // MSG_NOSIGNAL: a peer that has gone must raise here, not kill the process.
-      const ssize_t n = ::send(FFd.Get(), p, size, MSG_NOSIGNAL);
-      if (n >= 0) {
-        p += n;
-        size -= static_cast<std::size_t>(n);
-      } else if (errno != EINTR) {
-        FOpen = false;
-        ThrowSocketError("Cannot write to " + FPeer, errno);
-      }
-    }
+  void Write(const void* data, std::size_t size) override { Send(data, size, std::nullopt); }
+
+  void WriteReply(const void* data, std::size_t size, std::chrono::milliseconds takenWithin) override {
+    Send(data, size, takenWithin);
   }
 
   void Close() override {
@@ -61,7 +52,14 @@ class TPosixAcceptedSocket final : public IAEAcceptedSocket {
 
   void Abort() override {
     FOpen = false;
-    ::shutdown(FFd.Get(), SHUT_RDWR);  // also wakes the poll of a timed read
+    ::shutdown(FFd.Get(), SHUT_RDWR);  // also wakes the poll of a timed read or write
+  }
+
+  bool PeerGone() override {
+    // A peek leaves a request that has arrived to the connection's own read.
+    char byte;
+    const ssize_t n = ::recv(FFd.Get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
   }
 
  private:
@@ -76,6 +74,7 @@ class TPosixAcceptedSocket final : public IAEAcceptedSocket {
       if (n > 0) {
         p += n;
         size -= static_cast<std::size_t>(n);
+        if (!MarkBusy()) Taken();
         if (completeWithin && !deadline) deadline = std::chrono::steady_clock::now() + *completeWithin;
       } else if (n == 0) {
         FOpen = false;
@@ -87,17 +86,48 @@ class TPosixAcceptedSocket final : public IAEAcceptedSocket {
     }
   }
 
+  // Without a limit send blocks; with one, each send waits by poll against the deadline
+  // of the whole write.
+  void Send(const void* data, std::size_t size, std::optional<std::chrono::milliseconds> takenWithin) {
+    if (!MarkBusy()) Taken();
+    const auto* p = static_cast<const char*>(data);
+    const auto deadline = std::chrono::steady_clock::now() + takenWithin.value_or(std::chrono::milliseconds{0});
+    while (size > 0) {
+      if (takenWithin) WaitFor(POLLOUT, deadline, "Cannot write to " + FPeer, "the reply was not taken within " + std::to_string(takenWithin->count()) + " ms");
+      // MSG_NOSIGNAL: a peer that has gone must raise here, not kill the process.
+      const ssize_t n = ::send(FFd.Get(), p, size, MSG_NOSIGNAL | (takenWithin ? MSG_DONTWAIT : 0));
+      if (n >= 0) {
+        p += n;
+        size -= static_cast<std::size_t>(n);
+      } else if (errno != EINTR && !(takenWithin && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+        FOpen = false;
+        ThrowSocketError("Cannot write to " + FPeer, errno);
+      }
+    }
+    MarkIdle();  // the reply is out: the connection may be taken for another again
+  }
+
   void WaitReadable(std::chrono::steady_clock::time_point deadline, std::chrono::milliseconds limit) {
+    WaitFor(POLLIN, deadline, "Cannot read from " + FPeer, "the request was not whole within " + std::to_string(limit.count()) + " ms");
+  }
+
+  void WaitFor(short events, std::chrono::steady_clock::time_point deadline, const std::string& step,
+               const std::string& lateText) {
     for (;;) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd pfd{FFd.Get(), POLLIN, 0};
+      pollfd pfd{FFd.Get(), events, 0};
       const int rc = left.count() > 0 ? ::poll(&pfd, 1, static_cast<int>(left.count())) : 0;
-      if (rc > 0) return;  // data, the end or an error: recv tells which
+      if (rc > 0) return;  // ready, the end or an error: the call itself tells which
       if (rc < 0 && errno == EINTR) continue;
       FOpen = false;
-      if (rc < 0) ThrowSocketError("Cannot read from " + FPeer, errno);
-      ThrowSocketError("Cannot read from " + FPeer + ": the request was not whole within " + std::to_string(limit.count()) + " ms", ETIMEDOUT);
+      if (rc < 0) ThrowSocketError(step, errno);
+      ThrowSocketError(step + ": " + lateText, ETIMEDOUT);
     }
+  }
+
+  [[noreturn]] void Taken() {
+    FOpen = false;
+    throw EAEOsError("Connection to " + FPeer + " closed for a new one", ECONNABORTED);
   }
 
   TScopedFd FFd;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,13 +74,10 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
     Read(buffer, size, completeWithin);
   }
 
-  void Write(const void* data, std::size_t size) override {
-    auto* p = const_cast<char*>(static_cast<const char*>(data));  // WSABUF is not const; WSASend only reads
-    while (size > 0) {
-      const DWORD n = Transfer(false, p, size, INFINITE);
-      p += n;
-      size -= n;
-    }
+  void Write(const void* data, std::size_t size) override { Send(data, size, std::nullopt); }
+
+  void WriteReply(const void* data, std::size_t size, std::chrono::milliseconds takenWithin) override {
+    Send(data, size, takenWithin);
   }
 
   void Close() override {
@@ -95,6 +93,17 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
     SetEvent(FAbort.Get());
   }
 
+  // The thread of an idle connection waits in an overlapped read, which completes with
+  // no bytes at the peer's end; its result tells without taking anything from it.
+  bool PeerGone() override {
+    std::lock_guard lock(FIdleReadLock);
+    if (!FIdleRead) return false;
+    DWORD done = 0;
+    DWORD flags = 0;
+    if (WSAGetOverlappedResult(FSocket.Get(), &FOv, &done, FALSE, &flags)) return done == 0;
+    return WSAGetLastError() != WSA_IO_INCOMPLETE;
+  }
+
  private:
   // Without a limit every wait is endless; with one, the bytes after the first must
   // come before the deadline that the first byte set.
@@ -107,32 +116,60 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
         waitMs = static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0));
       }
-      const DWORD n = Transfer(true, p, size, waitMs);
+      const DWORD n = Transfer(true, p, size, waitMs, "the request was not whole in time", !deadline);
       if (n == 0) {
         FOpen = false;
         throw EAEOsError("Connection closed by " + FPeer, 0);
       }
       p += n;
       size -= n;
+      if (!MarkBusy()) Taken();
       if (completeWithin && !deadline) deadline = std::chrono::steady_clock::now() + *completeWithin;
     }
   }
 
+  // Without a limit every wait is endless; with one, the whole write must be done by
+  // the deadline set at its start.
+  void Send(const void* data, std::size_t size, std::optional<std::chrono::milliseconds> takenWithin) {
+    if (!MarkBusy()) Taken();
+    auto* p = const_cast<char*>(static_cast<const char*>(data));  // WSABUF is not const; WSASend only reads
+    const auto deadline = std::chrono::steady_clock::now() + takenWithin.value_or(std::chrono::milliseconds{0});
+    while (size > 0) {
+      DWORD waitMs = INFINITE;
+      if (takenWithin) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        waitMs = static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0));
+      }
+      const DWORD n = Transfer(false, p, size, waitMs, "the reply was not taken in time", false);
+      p += n;
+      size -= n;
+    }
+    MarkIdle();  // the reply is out: the connection may be taken for another again
+  }
+
+  [[noreturn]] void Taken() {
+    FOpen = false;
+    throw EAEOsError("Connection to " + FPeer + " closed for a new one", WSAECONNABORTED);
+  }
+
   // Returns the bytes moved; raises on failure, on Abort and when waitMs runs out.
-  DWORD Transfer(bool receive, char* p, std::size_t size, DWORD waitMs) {
+  // idleRead marks the wait for a request's first byte, which PeerGone may look at.
+  DWORD Transfer(bool receive, char* p, std::size_t size, DWORD waitMs, const char* lateText, bool idleRead) {
     const char* step = receive ? "Cannot read from " : "Cannot write to ";
     if (WaitForSingleObject(FAbort.Get(), 0) == WAIT_OBJECT_0) {
       FOpen = false;
       throw EAEOsError(step + FPeer + ": the server is shutting down", WSAESHUTDOWN);
     }
     WSABUF buf{static_cast<ULONG>(size > (1u << 30) ? (1u << 30) : size), p};
-    OVERLAPPED ov{};
+    std::unique_lock idleLock(FIdleReadLock, std::defer_lock);
+    if (idleRead) idleLock.lock();  // PeerGone must not see FOv half set up
+    FOv = OVERLAPPED{};
     ResetEvent(FIo.Get());
-    ov.hEvent = FIo.Get();
+    FOv.hEvent = FIo.Get();
     DWORD done = 0;
     DWORD flags = 0;
-    const int rc = receive ? WSARecv(FSocket.Get(), &buf, 1, &done, &flags, &ov, nullptr)
-                           : WSASend(FSocket.Get(), &buf, 1, &done, 0, &ov, nullptr);
+    const int rc = receive ? WSARecv(FSocket.Get(), &buf, 1, &done, &flags, &FOv, nullptr)
+                           : WSASend(FSocket.Get(), &buf, 1, &done, 0, &FOv, nullptr);
     // Done at once (a reply that fits the send buffer, a request already there): done
     // holds the count, and the two waits below would only cost time.
     if (rc == 0) return done;
@@ -141,19 +178,27 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
       FOpen = false;
       ThrowSocketError(step + FPeer, err);
     }
+    if (idleRead) {
+      FIdleRead = true;
+      idleLock.unlock();
+    }
     const HANDLE events[2] = {FIo.Get(), FAbort.Get()};
     const DWORD woke = WaitForMultipleObjects(2, events, FALSE, waitMs);
+    if (idleRead) {
+      idleLock.lock();
+      FIdleRead = false;
+      idleLock.unlock();
+    }
     if (woke != WAIT_OBJECT_0) {
       // Cancel, then wait for the cancellation to complete: the kernel must be done with
-      // ov and the buffer before they go out of scope.
-      CancelIoEx(reinterpret_cast<HANDLE>(FSocket.Get()), &ov);
-      WSAGetOverlappedResult(FSocket.Get(), &ov, &done, TRUE, &flags);
+      // FOv and the buffer before they are used again.
+      CancelIoEx(reinterpret_cast<HANDLE>(FSocket.Get()), &FOv);
+      WSAGetOverlappedResult(FSocket.Get(), &FOv, &done, TRUE, &flags);
       FOpen = false;
-      if (woke == WAIT_TIMEOUT)
-        throw EAEOsError(step + FPeer + ": the request was not whole in time", WSAETIMEDOUT);
+      if (woke == WAIT_TIMEOUT) throw EAEOsError(step + FPeer + ": " + lateText, WSAETIMEDOUT);
       throw EAEOsError(step + FPeer + ": the server is shutting down", WSAESHUTDOWN);
     }
-    if (!WSAGetOverlappedResult(FSocket.Get(), &ov, &done, FALSE, &flags)) {
+    if (!WSAGetOverlappedResult(FSocket.Get(), &FOv, &done, FALSE, &flags)) {
       FOpen = false;
       ThrowSocketError(step + FPeer, WSAGetLastError());
     }
@@ -165,6 +210,9 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
   std::atomic<bool> FOpen{true};
   TScopedEvent FIo;
   TScopedEvent FAbort;
+  OVERLAPPED FOv{};  // of the transfer in progress; only the connection's thread sets it up
+  std::mutex FIdleReadLock;
+  bool FIdleRead = false;  // FOv is a pending wait for a request's first byte; guarded by FIdleReadLock
 };
 
 class TWinListenSocket final : public IAEListenSocket {

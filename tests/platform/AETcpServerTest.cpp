@@ -162,24 +162,143 @@ TEST(TcpServer, PeersThatMisbehaveLeaveOthersServed) {
   EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; })) << "finished connections were not let go";
 }
 
-TEST(TcpServer, ConnectionsBeyondTheCapAreClosedAtOnce) {
-  TAETcpServer server(EchoHandler, 2);
+TEST(TcpServer, ConnectionsBeyondTheCapAreClosedAtOnceWhenNoneIsIdle) {
+  std::atomic<int> begun{0};  // requests whose first byte the server has read
+  TAETcpServer server(
+      [&](TAETcpConnection& c) {
+        char buf[4];
+        c.ReadExact(buf, 1);
+        ++begun;
+        c.ReadExact(buf + 1, 3);
+        c.Write(buf, sizeof buf);
+      },
+      2);
   server.Activate(0);
   EXPECT_EQ(server.MaxConnections(), 2u);
   auto a = std::make_unique<TAETestTcpClient>("127.0.0.1", server.Port());
   TAETestTcpClient b("127.0.0.1", server.Port());
   ASSERT_EQ(Echo(*a, "aaaa"), "aaaa");  // both hold their places now
   ASSERT_EQ(Echo(b, "bbbb"), "bbbb");
+  a->Send("a2");  // both in the middle of a request: busy
+  b.Send("b2");
+  ASSERT_TRUE(WaitUntil([&] { return begun.load() == 4; }));
   for (int i = 0; i < 3; ++i) {
     TAETestTcpClient extra("127.0.0.1", server.Port());
     EXPECT_TRUE(extra.WaitForEnd(5s)) << "connection " << i << " beyond the cap was kept";
   }
   EXPECT_EQ(server.ConnectionCount(), 2u);
-  EXPECT_EQ(Echo(*a, "a2a2"), "a2a2");  // the ones within the cap go on as before
-  EXPECT_EQ(Echo(b, "b2b2"), "b2b2");
+  a->Send("a2");  // the ones within the cap go on as before
+  EXPECT_EQ(a->Receive(4), "a2a2");
+  b.Send("b2");
+  EXPECT_EQ(b.Receive(4), "b2b2");
   a.reset();  // its place is free again once the server sees it go
   EXPECT_TRUE(EchoOnANewConnection(server.Port()));
   EXPECT_EQ(Echo(b, "b3b3"), "b3b3");
+}
+
+// Each step connects one client to a full server of three places: the client must be
+// served at once, and the one named must be the connection closed for it.
+TEST(TcpServer, ANewConnectionAtAFullCapTakesThePlaceOfAnIdleOne) {
+  TAETcpServer server(EchoHandler, 3);
+  server.Activate(0);
+  std::vector<std::unique_ptr<TAETestTcpClient>> c;
+  auto connect = [&] { c.push_back(std::make_unique<TAETestTcpClient>("127.0.0.1", server.Port())); };
+  connect();  // 0: asks first
+  connect();  // 1: never asks
+  connect();  // 2: never asks
+  ASSERT_EQ(Echo(*c[0], "zero"), "zero");
+  struct TStep {
+    const char* Why;
+    int AsksBefore;      // index of a connection that asks before the new one comes, or -1
+    std::size_t Closed;  // index of the connection that must lose its place
+  };
+  const TStep steps[] = {
+      {"one that never asked goes before one that asked later, the oldest first", -1, 1},
+      {"then the next one that never asked, though it came after", -1, 2},
+      {"then, all having asked, the one idle longest", -1, 0},
+      {"one that has just asked keeps its place", 3, 4},
+  };
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.Why);
+    if (step.AsksBefore >= 0) {
+      ASSERT_EQ(Echo(*c[step.AsksBefore], "more"), "more");
+    }
+    connect();
+    EXPECT_EQ(Echo(*c.back(), "new!"), "new!") << "the new connection was not served";
+    EXPECT_TRUE(c[step.Closed]->WaitForEnd()) << "connection " << step.Closed << " kept its place";
+    EXPECT_EQ(server.ConnectionCount(), 3u);
+  }
+  for (std::size_t i : {3u, 5u, 6u}) EXPECT_EQ(Echo(*c[i], "last"), "last") << "connection " << i << " lost its place";
+}
+
+TEST(TcpServer, TheFullProcIsCalledEachTimeTheLastPlaceIsTaken) {
+  std::atomic<int> full{0};
+  TAETcpServer server(EchoHandler, 2);
+  server.SetOnFull([&] { ++full; });
+  server.Activate(0);
+  TAETestTcpClient a("127.0.0.1", server.Port());
+  ASSERT_EQ(Echo(a, "aaaa"), "aaaa");
+  EXPECT_EQ(full.load(), 0);
+  TAETestTcpClient b("127.0.0.1", server.Port());
+  ASSERT_EQ(Echo(b, "bbbb"), "bbbb");
+  EXPECT_EQ(full.load(), 1);
+  TAETestTcpClient c("127.0.0.1", server.Port());  // takes a's place
+  ASSERT_EQ(Echo(c, "cccc"), "cccc");
+  EXPECT_EQ(full.load(), 2);
+}
+
+// The peer's end reaches the server before the next connection does; the server must
+// see the place as free then, and not close a connection that is still there. The one
+// closed is the one that asked last, so taking the one idle longest would be wrong.
+TEST(TcpServer, APlaceClosedByItsPeerIsFreeForTheNextConnection) {
+  TAETcpServer server(EchoHandler, 3);
+  server.Activate(0);
+  TAETestTcpClient a("127.0.0.1", server.Port());
+  TAETestTcpClient b("127.0.0.1", server.Port());
+  auto last = std::make_unique<TAETestTcpClient>("127.0.0.1", server.Port());
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(Echo(a, "a..."), "a...") << "a connection still there lost its place";
+    ASSERT_EQ(Echo(b, "b..."), "b...") << "a connection still there lost its place";
+    ASSERT_EQ(Echo(*last, "last"), "last");
+    if (round % 2 == 0)
+      last->Reset();
+    else
+      last.reset();
+    last = std::make_unique<TAETestTcpClient>("127.0.0.1", server.Port());
+    ASSERT_EQ(Echo(*last, "next"), "next") << "the freed place was not taken";
+  }
+}
+
+// A peer that asks and does not read: its reply cannot be written, and that must not
+// hold its place for ever.
+TEST(TcpServer, AReplyThePeerDoesNotTakeEndsItsConnection) {
+  constexpr auto kLimit = 300ms;
+  const std::string big(32 << 20, 'x');  // far more than the socket buffers of both ends hold
+  std::atomic<bool> cut{false};
+  TAETcpServer server(
+      [&](TAETcpConnection& c) {
+        char buf[4];
+        c.ReadRequest(buf, sizeof buf, 5s);
+        try {
+          if (std::string(buf, 4) == "big!")
+            c.WriteReply(big.data(), big.size(), kLimit);
+          else
+            c.WriteReply(buf, sizeof buf, kLimit);
+        } catch (const EAEOsError&) {
+          cut = true;
+          throw;
+        }
+      },
+      1);
+  server.Activate(0);
+  TAETestTcpClient stuck("127.0.0.1", server.Port());
+  stuck.Send("big!");
+  ASSERT_TRUE(WaitUntil([&] { return cut.load(); }, 20s)) << "the write of an unread reply did not end";
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; })) << "the unread reply kept its place";
+  EXPECT_LT(stuck.Receive(big.size()).size(), big.size()) << "the reply was not cut";
+  TAETestTcpClient next("127.0.0.1", server.Port());
+  EXPECT_EQ(Echo(next, "ping"), "ping");
 }
 
 // The limit starts at a request's first byte: a connection may be silent for longer,

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "AEFileSystem.h"
 #include "AEHitFileWriter.h"
 #include "AETestFileTime.h"
+#include "common/AEPollUntil.h"
 #include "common/AETestTcpClient.h"
 #include "common/AETestTemp.h"
 
@@ -70,6 +72,20 @@ class WaveServer : public testing::Test {
   }
   void TearDown() override { FServer->Deactivate(); }
 
+  // Starts the server again with shorter limits; its lines go to FLines.
+  void Restart(const TAEWaveLimits& limits) {
+    FServer->Deactivate();
+    FServer = std::make_unique<TAEWaveServer>(FSettings, FRequests, FServed, limits, [this](const std::string& line) {
+      std::lock_guard lock(FLinesLock);
+      FLines.push_back(line);
+    });
+    FServer->Activate(0);
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(FLinesLock);
+    return FLines;
+  }
+
   std::unique_ptr<TAETestTcpClient> Connect(const char* host = "127.0.0.1") {
     return std::make_unique<TAETestTcpClient>(host, FServer->Port());
   }
@@ -95,6 +111,8 @@ class WaveServer : public testing::Test {
   std::atomic<std::int64_t> FRequests{0};
   std::atomic<std::int64_t> FServed{0};
   std::unique_ptr<TAEWaveServer> FServer;
+  std::mutex FLinesLock;
+  std::vector<std::string> FLines;  // guarded by FLinesLock
 };
 
 const std::int64_t kHitTime = FileTimeOf(2026, 12, 10, 10, 20, 5, 123);
@@ -258,7 +276,9 @@ TEST_F(WaveServer, ServesOverIPv6WhereTheMachineHasIt) {
 TEST_F(WaveServer, ManyConnectionsDroppedAtOnceLeaveTheServerServing) {
   const std::string file = HitFileBytes(kAgent, 1, 5, kHitTime, Ramp(256, 3));
   WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, file);
-  auto keeper = Connect();  // an open connection through all of it
+  auto keeper = Connect();  // a collector's open connection through all of it
+  keeper->Send(Request(kAgent, 1, 5, kHitTime));
+  ASSERT_TRUE(ReadReply(*keeper).Data == file);
   {
     std::vector<std::unique_ptr<TAETestTcpClient>> crowd;
     for (int i = 0; i < 200; ++i) {
@@ -271,7 +291,7 @@ TEST_F(WaveServer, ManyConnectionsDroppedAtOnceLeaveTheServerServing) {
       }
     }
   }  // all 200 dropped at once
-  EXPECT_EQ(FRequests.load(), 0);
+  EXPECT_EQ(FRequests.load(), 1);
   keeper->Send(Request(kAgent, 1, 5, kHitTime));
   EXPECT_TRUE(ReadReply(*keeper).Data == file);
   // A newcomer may find the places still taken by the crowd, until the server has seen
@@ -279,31 +299,107 @@ TEST_F(WaveServer, ManyConnectionsDroppedAtOnceLeaveTheServerServing) {
   const TReply r = FetchOnANewConnection(Request(kAgent, 1, 5, kHitTime));
   EXPECT_EQ(r.Status, wsFound);
   EXPECT_TRUE(r.Data == file);
-  EXPECT_EQ(FRequests.load(), 2);
+  EXPECT_EQ(FRequests.load(), 3);
 }
 
-TEST_F(WaveServer, ConnectionsBeyondTheCapAreClosedAtOnceAndTheOthersStayServed) {
-  const std::string file = HitFileBytes(kAgent, 1, 5, kHitTime, Ramp(512, 3));
-  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, file);
+// The node's own limits; the tests below shorten them.
+TEST(WaveServerLimits, TheNodeServesSixtyFourConnectionsAndWaitsTenSeconds) {
+  const TAEWaveLimits limits;
+  EXPECT_EQ(limits.MaxConnections, 64u);
+  EXPECT_EQ(limits.RequestTimeout, std::chrono::seconds(10));
+  EXPECT_EQ(limits.ReplyTimeout, std::chrono::seconds(10));
+  EXPECT_EQ(limits.FullNoticeEvery, std::chrono::minutes(1));
+}
+
+// Replies that are being written (their peers read slowly) keep their places: a new
+// connection then finds none idle and is closed at once.
+TEST_F(WaveServer, ConnectionsBeyondTheCapAreClosedAtOnceWhileEveryReplyIsBeingWritten) {
+  TAEWaveLimits limits;
+  limits.MaxConnections = 3;
+  Restart(limits);
+  const std::string big(24 << 20, 'w');  // more than the socket buffers of both ends hold
+  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, big);
   std::vector<std::unique_ptr<TAETestTcpClient>> kept;
-  for (std::size_t i = 0; i < kWaveMaxConnections; ++i) {
+  for (std::size_t i = 0; i < limits.MaxConnections; ++i) {
     kept.push_back(Connect());
     kept.back()->Send(Request(kAgent, 1, 5, kHitTime));
-    ASSERT_EQ(ReadReply(*kept.back()).Status, wsFound) << "connection " << i;  // it holds its place now
+    ASSERT_EQ(kept.back()->Receive(12).size(), 12u) << "connection " << i;  // its reply is on the way
   }
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 4; ++i) {
     auto extra = Connect();
     EXPECT_TRUE(extra->WaitForEnd(std::chrono::seconds(5))) << "connection " << i << " beyond the cap was kept";
   }
-  EXPECT_EQ(FServer->ConnectionCount(), kWaveMaxConnections);
-  for (auto& c : kept) {
-    c->Send(Request(kAgent, 1, 5, kHitTime));
-    ASSERT_TRUE(ReadReply(*c).Data == file);
+  for (auto& c : kept) EXPECT_EQ(c->Receive(big.size()), big) << "a reply being written was cut";
+}
+
+// A peer that takes every place with connections that ask nothing, while one collector
+// fetches on a new connection each time and an earlier one on its kept connection.
+TEST_F(WaveServer, IdleConnectionsAtTheCapMakeRoomForCollectorsAndAKeptCollectorStays) {
+  TAEWaveLimits limits;
+  limits.MaxConnections = 4;
+  Restart(limits);
+  const std::string file = HitFileBytes(kAgent, 1, 5, kHitTime, Ramp(512, 3));
+  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, file);
+  auto kept = Connect();
+  kept->Send(Request(kAgent, 1, 5, kHitTime));
+  ASSERT_TRUE(ReadReply(*kept).Data == file);
+  std::vector<std::unique_ptr<TAETestTcpClient>> hog;
+  for (std::size_t i = 0; i < 2 * limits.MaxConnections; ++i) hog.push_back(Connect());
+  ASSERT_TRUE(hog.front()->WaitForEnd()) << "the oldest of the idle connections kept its place";
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
+    auto collector = Connect();
+    collector->Send(Request(kAgent, 1, 5, kHitTime));
+    const TReply r = ReadReply(*collector);
+    EXPECT_EQ(r.Status, wsFound) << "a new collector was shut out";
+    EXPECT_TRUE(r.Data == file);
+    if (round % 4 == 3) {
+      kept->Send(Request(kAgent, 1, 5, kHitTime));
+      ASSERT_TRUE(ReadReply(*kept).Data == file) << "the kept collector lost its connection";
+    }
   }
-  kept.pop_back();
-  const TReply r = FetchOnANewConnection(Request(kAgent, 1, 5, kHitTime));
-  EXPECT_EQ(r.Status, wsFound);
-  EXPECT_EQ(FRequests.load(), static_cast<std::int64_t>(2 * kWaveMaxConnections + 1));
+  EXPECT_LE(FServer->ConnectionCount(), limits.MaxConnections);
+}
+
+// Peers that ask and never read: their replies cannot be written, and their places go
+// to a new collector once the write limit has passed.
+TEST_F(WaveServer, PeersThatAskAndNeverReadLoseTheirPlaces) {
+  TAEWaveLimits limits;
+  limits.MaxConnections = 3;
+  limits.ReplyTimeout = std::chrono::milliseconds(500);
+  Restart(limits);
+  const std::string big(24 << 20, 'w');
+  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, big);
+  const std::string file = HitFileBytes(kAgent, 2, 6, kHitTime, Ramp(64, 3));
+  WriteHitFile(FSettings.DataRoot, 2, 6, kHitTime, file);
+  std::vector<std::unique_ptr<TAETestTcpClient>> stuck;
+  for (std::size_t i = 0; i < limits.MaxConnections; ++i) {
+    stuck.push_back(Connect());
+    stuck.back()->Send(Request(kAgent, 1, 5, kHitTime));
+    ASSERT_EQ(stuck.back()->Receive(12).size(), 12u) << "connection " << i;  // its reply is on the way
+  }
+  const TReply r = FetchOnANewConnection(Request(kAgent, 2, 6, kHitTime), std::chrono::seconds(15));
+  EXPECT_EQ(r.Status, wsFound) << "the peers that never read kept every place";
+  EXPECT_TRUE(r.Data == file);
+  EXPECT_TRUE(PollUntil([&] { return FServer->ConnectionCount() == 0; }, std::chrono::seconds(15)))
+      << "an unread reply kept its connection";
+  for (auto& c : stuck)
+    EXPECT_LT(c->Receive(big.size(), std::chrono::seconds(15)).size(), big.size()) << "an unread reply was not cut";
+}
+
+// Many connections beyond the cap: one line for the operator, naming the cap.
+TEST_F(WaveServer, TheOperatorIsToldOnceWhenTheCapIsReached) {
+  TAEWaveLimits limits;
+  limits.MaxConnections = 2;
+  Restart(limits);
+  std::vector<std::unique_ptr<TAETestTcpClient>> crowd;
+  crowd.push_back(Connect());
+  crowd.back()->Send(Request(kAgent, 1, 5, kHitTime));
+  ASSERT_EQ(ReadReply(*crowd.back()).Status, wsNotFound);
+  EXPECT_TRUE(Lines().empty()) << "told before the cap was reached";
+  for (int i = 0; i < 10; ++i) crowd.push_back(Connect());
+  ASSERT_EQ(FetchOnANewConnection(Request(kAgent, 1, 5, kHitTime)).Status, wsNotFound);  // after every accept above
+  EXPECT_EQ(Lines(), std::vector<std::string>{"wave server: 2 connections, the longest idle one is closed for each new one"});
 }
 
 TEST_F(WaveServer, ARequestCutShortIsClosedAfterTheTimeoutWhileIdleConnectionsStay) {
