@@ -23,6 +23,11 @@ constexpr std::chrono::milliseconds kAcceptBackoff{100};
 // may hold it there, so a few fresh ports are tried.
 constexpr int kEphemeralPortAttempts = 8;
 
+// A connection whose peer has gone while its thread is still busy (just done writing a
+// reply) is let go by its thread in a moment; a new connection at a full cap waits for
+// that at most this long rather than take the place of one still in use.
+constexpr std::chrono::milliseconds kGoneWait{1000};
+
 struct TConnection {
   std::unique_ptr<IAEAcceptedSocket> Socket;  // guarded by TImpl::FLock; null once finished
   std::thread Thread;                          // guarded by TImpl::FLock
@@ -49,6 +54,7 @@ struct TAETcpServer::TImpl {
 
   mutable std::mutex FLock;
   std::condition_variable FStopCv;                    // signalled when FStopping is set
+  std::condition_variable FFreedCv;                   // signalled when a connection's thread ends
   bool FStopping = false;                             // guarded by FLock
   std::atomic<bool> FStoppingFlag{false};  // FStopping for the per-request check, without the lock
   std::list<std::shared_ptr<TConnection>> FConnections;  // guarded by FLock
@@ -60,7 +66,7 @@ struct TAETcpServer::TImpl {
   void StartConnection(std::unique_ptr<IAEAcceptedSocket> socket);
   void RunConnection(TConnection& conn);
   void ReapFinished();
-  bool MakeRoomLocked();  // REQUIRES: FLock held
+  bool MakeRoom(std::unique_lock<std::mutex>& lock);  // REQUIRES: lock holds FLock
   bool Stopping() const { return FStoppingFlag.load(std::memory_order_relaxed); }
 };
 
@@ -194,13 +200,13 @@ void TAETcpServer::TImpl::StartConnection(std::unique_ptr<IAEAcceptedSocket> soc
     }
   } tell{tellFull, FOnFull};
   {
-    std::lock_guard lock(FLock);
+    std::unique_lock lock(FLock);
     // Full with none idle: socket closes this connection as it goes out of scope, at
     // once, so that a peer cannot hold a thread and a descriptor with a connection we
     // do not serve.
     const bool full = FServing >= FMaxConnections;
     tellFull = full || FServing + 1 == FMaxConnections;
-    if (full && !MakeRoomLocked()) return;
+    if (full && !MakeRoom(lock)) return;
     conn->Socket = std::move(socket);
     FConnections.push_back(conn);
     ++FServing;
@@ -241,6 +247,7 @@ void TAETcpServer::TImpl::RunConnection(TConnection& conn) {
     conn.Done = true;
     if (!conn.Leaving) --FServing;
   }
+  FFreedCv.notify_all();
   // finished closes the socket here, outside the lock.
 }
 
@@ -260,7 +267,7 @@ void TAETcpServer::TImpl::ReapFinished() {
   for (auto& c : done) c->Thread.join();  // the thread has finished its work; join is quick
 }
 
-bool TAETcpServer::TImpl::MakeRoomLocked() {
+bool TAETcpServer::TImpl::MakeRoom(std::unique_lock<std::mutex>& lock) {
   auto take = [this](TConnection& c) {
     c.Leaving = true;
     --FServing;
@@ -274,6 +281,14 @@ bool TAETcpServer::TImpl::MakeRoomLocked() {
       freed = true;
     }
   if (freed) return true;
+  bool goneWhileBusy = false;
+  for (auto& c : FConnections)
+    if (c->Socket && !c->Done && !c->Leaving && !c->Socket->Idle() && c->Socket->PeerGone()) goneWhileBusy = true;
+  if (goneWhileBusy) {
+    FFreedCv.wait_for(lock, kGoneWait, [this] { return FServing < FMaxConnections || FStopping; });
+    if (FStopping) return false;
+    if (FServing < FMaxConnections) return true;
+  }
   // Connections that never asked anything go first, the oldest first, so that a peer
   // that only connects cannot push out a collector that uses its connection; then the
   // one idle longest.

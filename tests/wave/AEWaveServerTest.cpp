@@ -61,6 +61,8 @@ std::vector<std::int16_t> Ramp(std::size_t n, std::int16_t start) {
   return v;
 }
 
+const std::int64_t kHitTime = FileTimeOf(2026, 12, 10, 10, 20, 5, 123);
+
 class WaveServer : public testing::Test {
  protected:
   void SetUp() override {
@@ -80,6 +82,18 @@ class WaveServer : public testing::Test {
       FLines.push_back(line);
     });
     FServer->Activate(0);
+  }
+  // n peers that have asked for a hit file far larger than the socket buffers of both
+  // ends hold and have its reply's header: the server is writing each reply.
+  std::vector<std::unique_ptr<TAETestTcpClient>> PeersWithRepliesOnTheWay(std::size_t n, const std::string& big) {
+    WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, big);
+    std::vector<std::unique_ptr<TAETestTcpClient>> peers;
+    for (std::size_t i = 0; i < n; ++i) {
+      peers.push_back(Connect());
+      peers.back()->Send(Request(kAgent, 1, 5, kHitTime));
+      EXPECT_EQ(peers.back()->Receive(12).size(), 12u) << "connection " << i;
+    }
+    return peers;
   }
   std::vector<std::string> Lines() {
     std::lock_guard lock(FLinesLock);
@@ -114,8 +128,6 @@ class WaveServer : public testing::Test {
   std::mutex FLinesLock;
   std::vector<std::string> FLines;  // guarded by FLinesLock
 };
-
-const std::int64_t kHitTime = FileTimeOf(2026, 12, 10, 10, 20, 5, 123);
 
 TEST_F(WaveServer, TwoRequestsBackToBackAreAnsweredInOrder) {
   const std::string first = HitFileBytes(kAgent, 2, 41, kHitTime, Ramp(4096, 1000));
@@ -317,14 +329,9 @@ TEST_F(WaveServer, ConnectionsBeyondTheCapAreClosedAtOnceWhileEveryReplyIsBeingW
   TAEWaveLimits limits;
   limits.MaxConnections = 3;
   Restart(limits);
-  const std::string big(24 << 20, 'w');  // more than the socket buffers of both ends hold
-  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, big);
-  std::vector<std::unique_ptr<TAETestTcpClient>> kept;
-  for (std::size_t i = 0; i < limits.MaxConnections; ++i) {
-    kept.push_back(Connect());
-    kept.back()->Send(Request(kAgent, 1, 5, kHitTime));
-    ASSERT_EQ(kept.back()->Receive(12).size(), 12u) << "connection " << i;  // its reply is on the way
-  }
+  const std::string big(24 << 20, 'w');
+  auto kept = PeersWithRepliesOnTheWay(limits.MaxConnections, big);
+  ASSERT_FALSE(HasFailure());
   for (int i = 0; i < 4; ++i) {
     auto extra = Connect();
     EXPECT_TRUE(extra->WaitForEnd(std::chrono::seconds(5))) << "connection " << i << " beyond the cap was kept";
@@ -368,16 +375,11 @@ TEST_F(WaveServer, PeersThatAskAndNeverReadLoseTheirPlaces) {
   limits.MaxConnections = 3;
   limits.ReplyTimeout = std::chrono::milliseconds(500);
   Restart(limits);
-  const std::string big(24 << 20, 'w');
-  WriteHitFile(FSettings.DataRoot, 1, 5, kHitTime, big);
   const std::string file = HitFileBytes(kAgent, 2, 6, kHitTime, Ramp(64, 3));
   WriteHitFile(FSettings.DataRoot, 2, 6, kHitTime, file);
-  std::vector<std::unique_ptr<TAETestTcpClient>> stuck;
-  for (std::size_t i = 0; i < limits.MaxConnections; ++i) {
-    stuck.push_back(Connect());
-    stuck.back()->Send(Request(kAgent, 1, 5, kHitTime));
-    ASSERT_EQ(stuck.back()->Receive(12).size(), 12u) << "connection " << i;  // its reply is on the way
-  }
+  const std::string big(24 << 20, 'w');
+  auto stuck = PeersWithRepliesOnTheWay(limits.MaxConnections, big);
+  ASSERT_FALSE(HasFailure());
   const TReply r = FetchOnANewConnection(Request(kAgent, 2, 6, kHitTime), std::chrono::seconds(15));
   EXPECT_EQ(r.Status, wsFound) << "the peers that never read kept every place";
   EXPECT_TRUE(r.Data == file);
