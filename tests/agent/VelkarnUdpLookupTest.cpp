@@ -1,13 +1,16 @@
-// A UdpHost name that does not resolve: the generator keeps its pace, the records count
-// as errors, and the console is told once when the lookup fails and once when it works.
+// A UdpHost name that does not resolve: the generator keeps making hits, the records
+// count as errors, and the console is told once when the lookup fails and once when it
+// works.
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "AEConsole.h"
 #include "AEErrors.h"
 #include "VelkarnTestKit.h"
+#include "common/AEPollUntil.h"
 
 using namespace std::chrono_literals;
 
@@ -18,6 +21,41 @@ int CountOf(const std::string& text, const std::string& part) {
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
 }
+
+// A resolver whose first lookup hangs until the test lets it go, then fails; every later
+// one finds 127.0.0.1. Shared with the lookup thread, which may outlive the test's scope.
+struct TGatedResolver {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  int Calls = 0;         // guarded by Lock
+  bool Hanging = false;  // guarded by Lock: the first lookup has begun and waits
+  bool Open = false;     // guarded by Lock
+
+  static TAEUdpSender::TResolver Fn(const std::shared_ptr<TGatedResolver>& self) {
+    return [self](const std::string& host) -> std::string {
+      std::unique_lock lock(self->Lock);
+      if (++self->Calls > 1) return "127.0.0.1";
+      self->Hanging = true;
+      self->Changed.notify_all();
+      // Bounded, so that a test that fails before it opens leaves no thread behind.
+      self->Changed.wait_for(lock, 60s, [&] { return self->Open; });
+      throw EAEOsError("cannot resolve " + host + ": timed out", 1);
+    };
+  }
+  bool WaitHanging() {
+    std::unique_lock lock(Lock);
+    return Changed.wait_for(lock, 10s, [&] { return Hanging; });
+  }
+  void Release() {
+    std::lock_guard lock(Lock);
+    Open = true;
+    Changed.notify_all();
+  }
+  int CallCount() {
+    std::lock_guard lock(Lock);
+    return Calls;
+  }
+};
 
 class AgentUdpLookup : public testing::Test {
  protected:
@@ -34,13 +72,10 @@ class AgentUdpLookup : public testing::Test {
                             {"Simulation.FailAfterSec", "1000"}},
                            {});
   }
-  // Runs the started agent for about runFor, then stops it; the seconds it ran.
-  double Run(TVelkarn& agent, std::chrono::milliseconds runFor) {
-    const auto began = std::chrono::steady_clock::now();
-    agent.Start();
-    std::this_thread::sleep_for(runFor);  // the run's length is what is measured
-    agent.Stop();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  // Hits are drawn for the time that passed, which lies within the seconds the test saw
+  // the run last: a slow machine draws fewer, never more, so twice the rate are made up.
+  static void ExpectNoMoreHitsThanTheRunAllows(const TAEStats& s, double seconds) {
+    EXPECT_LT(s.Hits, 2 * 2 * 100 * seconds) << "over " << seconds << " s";
   }
   std::string Console() { return ReadFileBytes(Temp.Path() / "console.txt"); }
 
@@ -48,15 +83,25 @@ class AgentUdpLookup : public testing::Test {
   TTestUdpReceiver Udp;
 };
 
+double SecondsSince(std::chrono::steady_clock::time_point began) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+}
+
 }  // namespace
 
 TEST_F(AgentUdpLookup, AnInvalidNameCountsEveryRecordAsAnErrorAndSaysSoOnce) {
   auto agent = Make("velkarn-test.invalid");
-  const double seconds = Run(*agent, 1500ms);
+  const auto began = std::chrono::steady_clock::now();
+  agent->Start();
+  // The system's resolver answers when it does; the hits go on meanwhile and after.
+  const bool told = PollUntil([&] { return CountOf(Console(), "UDP: cannot resolve") > 0; }, 30s);
+  const bool hits = PollUntil([&] { return agent->Stats().Hits >= 200; }, 30s);
+  agent->Stop();
+  const double seconds = SecondsSince(began);
+  EXPECT_TRUE(told) << "the failed lookup was never told";
+  EXPECT_TRUE(hits) << "the generator stopped making hits";
   const TAEStats s = agent->Stats();
-  const double expected = 2 * 100 * seconds;
-  EXPECT_GT(s.Hits, 0.75 * expected) << "over " << seconds << " s";
-  EXPECT_LT(s.Hits, 1.25 * expected) << "over " << seconds << " s";
+  ExpectNoMoreHitsThanTheRunAllows(s, seconds);
   EXPECT_EQ(s.UdpSent, 0);
   EXPECT_GE(s.UdpErrors, s.Hits + 2) << "every hit and at least the first ping of each channel";
   EXPECT_EQ(s.PingsSent, 0);
@@ -72,37 +117,37 @@ TEST_F(AgentUdpLookup, AnInvalidNameCountsEveryRecordAsAnErrorAndSaysSoOnce) {
 }
 
 TEST_F(AgentUdpLookup, ALookupThatHangsHoldsUpNoHitAndItsLaterSuccessIsTold) {
-  // The first lookup hangs for a second, as a resolver waiting on a silent name server
-  // does, then fails; the next one, a retry interval later, finds the collector.
-  std::mutex lock;
-  int calls = 0;  // guarded by lock
+  // The first lookup hangs, as a resolver waiting on a silent name server does, then
+  // fails; the next one, a retry interval later, finds the collector. The hang lasts
+  // until the agent has made this many hits: a hit that waited for the lookup would
+  // never come, and the hang would end only at the test's limit.
+  constexpr std::int64_t kHitsWhileHanging = 200;
+  auto resolver = std::make_shared<TGatedResolver>();
   auto agent = Make("collector.invalid");
   TVelkarnProbe probe(*agent);
-  probe.UseUdpResolver(
-      [&](const std::string& host) -> std::string {
-        int call = 0;
-        {
-          std::lock_guard guard(lock);
-          call = ++calls;
-        }
-        if (call > 1) return "127.0.0.1";
-        std::this_thread::sleep_for(1s);  // the hang being simulated
-        throw EAEOsError("cannot resolve " + host + ": timed out", 1);
-      },
-      300ms);
-  const double seconds = Run(*agent, 2500ms);
+  probe.UseUdpResolver(TGatedResolver::Fn(resolver), 300ms);
+  const auto began = std::chrono::steady_clock::now();
+  agent->Start();
+  ASSERT_TRUE(resolver->WaitHanging()) << "the lookup never began";
+  const std::int64_t atHang = agent->Stats().Hits;
+  const bool hitsWhileHanging = PollUntil([&] { return agent->Stats().Hits >= atHang + kHitsWhileHanging; }, 30s);
+  const TAEStats hung = agent->Stats();
+  resolver->Release();
+  // The success is told on the lookup thread once the address is in use.
+  const bool sent = PollUntil(
+      [&] { return agent->Stats().UdpSent >= 100 && CountOf(Console(), " resolved to ") > 0; }, 30s);
+  agent->Stop();
+  const double seconds = SecondsSince(began);
+  EXPECT_TRUE(hitsWhileHanging) << hung.Hits - atHang << " hits while the lookup hung";
+  EXPECT_EQ(hung.UdpSent, 0) << "nothing can be sent before the address is known";
+  EXPECT_TRUE(sent) << "the collector found was not told, or records were not sent to it";
   const TAEStats s = agent->Stats();
-  const double expected = 2 * 100 * seconds;
-  EXPECT_GT(s.Hits, 0.75 * expected) << "over " << seconds << " s";
-  EXPECT_LT(s.Hits, 1.25 * expected) << "over " << seconds << " s";
+  ExpectNoMoreHitsThanTheRunAllows(s, seconds);
   EXPECT_GT(s.UdpErrors, 0) << "records before the address was known";
   EXPECT_GT(s.UdpSent, 0) << "records after";
   const TDatagrams d = DrainDatagrams(Udp);
   EXPECT_EQ(static_cast<std::int64_t>(d.Hits.size()), s.UdpSent);
-  {
-    std::lock_guard guard(lock);
-    EXPECT_EQ(calls, 2) << "one failed lookup, one that found the address, none after";
-  }
+  EXPECT_EQ(resolver->CallCount(), 2) << "one failed lookup, one that found the address, none after";
   const std::vector<std::string> lines = [&] {
     std::vector<std::string> out;
     const std::string text = Console();
