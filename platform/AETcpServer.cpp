@@ -27,6 +27,8 @@ constexpr int kEphemeralPortAttempts = 8;
 // reply) is let go by its thread in a moment; a new connection at a full cap waits for
 // that at most this long rather than take the place of one still in use.
 constexpr std::chrono::milliseconds kGoneWait{1000};
+constexpr std::chrono::milliseconds kUnseenRecheck{2};
+constexpr std::chrono::milliseconds kEvictGrace{200};
 
 struct TConnection {
   std::unique_ptr<IAEAcceptedSocket> Socket;  // guarded by TImpl::FLock; null once finished
@@ -274,18 +276,55 @@ bool TAETcpServer::TImpl::MakeRoom(std::unique_lock<std::mutex>& lock) {
     c.Socket->Abort();
   };
   // A peer that has just closed frees its place even before its thread has seen it.
-  bool freed = false;
-  for (auto& c : FConnections)
-    if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle() && c->Socket->PeerGone() && c->Socket->TakeIdle()) {
-      take(*c);
-      freed = true;
-    }
-  if (freed) return true;
+  auto takeGone = [&] {
+    bool freed = false;
+    for (auto& c : FConnections)
+      if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle() && c->Socket->PeerGone() && c->Socket->TakeIdle()) {
+        take(*c);
+        freed = true;
+      }
+    return freed;
+  };
+  if (takeGone()) return true;
+  // A connection that PeerGone cannot see into is given a moment for its thread to see
+  // a peer's end: else a place its peer has just freed would cost another connection
+  // its place.
+  auto unseen = [&] {
+    for (auto& c : FConnections)
+      if (c->Socket && !c->Done && !c->Leaving && c->Socket->PeerUnseen()) return true;
+    return false;
+  };
+  const auto unseenUntil = std::chrono::steady_clock::now() + kGoneWait;
+  while (!FStopping && FServing >= FMaxConnections && unseen() && std::chrono::steady_clock::now() < unseenUntil)
+    FFreedCv.wait_for(lock, kUnseenRecheck);
+  if (FStopping) return false;
+  if (FServing < FMaxConnections || takeGone()) return true;
   bool goneWhileBusy = false;
   for (auto& c : FConnections)
     if (c->Socket && !c->Done && !c->Leaving && !c->Socket->Idle() && c->Socket->PeerGone()) goneWhileBusy = true;
   if (goneWhileBusy) {
     FFreedCv.wait_for(lock, kGoneWait, [this] { return FServing < FMaxConnections || FStopping; });
+    if (FStopping) return false;
+    if (FServing < FMaxConnections) return true;
+  }
+  // A peer's end and its next connection come on two sockets, and the system may tell
+  // the server of the end last: a collector that has asked is pushed out only after a
+  // moment in which such an end would free a place instead.
+  auto onlyAskedIdle = [&] {
+    bool asked = false;
+    for (auto& c : FConnections)
+      if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle()) {
+        if (!c->Socket->Asked()) return false;
+        asked = true;
+      }
+    return asked;
+  };
+  if (onlyAskedIdle()) {
+    const auto graceUntil = std::chrono::steady_clock::now() + kEvictGrace;
+    while (!FStopping && FServing >= FMaxConnections && std::chrono::steady_clock::now() < graceUntil) {
+      FFreedCv.wait_for(lock, kUnseenRecheck);
+      if (takeGone()) return true;
+    }
     if (FStopping) return false;
     if (FServing < FMaxConnections) return true;
   }

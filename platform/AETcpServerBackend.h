@@ -20,6 +20,12 @@ class IAEAcceptedSocket : public TAETcpConnection {
   // if its thread has not yet seen the end. Safe from any thread while the object lives.
   virtual bool PeerGone() = 0;
 
+  // Whether PeerGone cannot look at the connection now: where a peer's end shows only in
+  // the wait for a request, every other moment (a reply just written, the rest of a
+  // request). Its own thread then sees a peer's end at once, unless it is writing to a
+  // peer that does not read.
+  virtual bool PeerUnseen() { return false; }
+
   // A connection is idle until a request's first byte arrives or a write starts, and
   // again once a write has ended or the handler has returned. The server takes an idle
   // connection to make room for a new one only by TakeIdle, so a request that has begun

@@ -104,6 +104,11 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
     return WSAGetLastError() != WSA_IO_INCOMPLETE;
   }
 
+  bool PeerUnseen() override {
+    std::lock_guard lock(FIdleReadLock);
+    return !FIdleRead && FOpen.load();
+  }
+
  private:
   // Without a limit every wait is endless; with one, the bytes after the first must
   // come before the deadline that the first byte set.
