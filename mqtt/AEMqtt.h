@@ -26,8 +26,9 @@
 // when the client discards it (the queue limit, or a PUBLISH that cannot be built). The
 // queue limit discards the oldest entry even while it is being written or awaits its
 // PUBACK; that entry counts as Dropped, also if the broker turns out to have it. So
-// Sent + Dropped + Queued equals the messages published. Re-subscription entries count
-// in Queued and Dropped like messages, never in Sent.
+// Sent + Dropped + Queued equals the messages published. Re-subscription entries (a
+// Subscribe while connected) count in Queued and Dropped like messages, never in Sent,
+// and leave the queue uncounted once written.
 struct TAEMqttStats {
   bool Connected = false;      // a CONNACK was accepted and the session is up
   std::int64_t Sent = 0;       // QoS 0 PUBLISH packets written, QoS 1 ones acknowledged

@@ -360,6 +360,8 @@ class TLateAbortTransport : public IAEMqttTransport {
   std::string Describe() const override { return FInner->Describe(); }
   void Abort() override {
     {
+      // Waits for the thread's last Close, which follows the wake-up of Stop; when that
+      // Close came first, the bound lets the Abort go, last all the same.
       std::unique_lock lock(FLock);
       const int closes = FCloses;
       FChanged.wait_for(lock, 2s, [&] { return FCloses > closes; });
@@ -375,30 +377,37 @@ class TLateAbortTransport : public IAEMqttTransport {
 };
 
 // Start, a failed attempt against a closed port, Stop, again and again: every Start
-// tries at once, and no attempt fails because the Stop before it cancelled it.
+// tries at once, and no attempt fails because the Stop before it cancelled it, over TCP
+// as over a WebSocket.
 TEST(TcpClientStop, LeavesNothingForTheNextStart) {
   std::uint16_t port;
   {
     const TAETcpListener closed = TAETcpListener::Loopback();
     port = closed.Port();
   }
-  TLogSink log;
-  TAEMqttClient client(std::make_unique<TLateAbortTransport>(CreateTcpTransport("127.0.0.1", port)),
-                       TAEMqttOptions::Default());
-  client.OnLog = log.Proc();
-  constexpr int kCycles = 30;
-  for (int i = 1; i <= kCycles; ++i) {
-    client.Start();
-    ASSERT_TRUE(log.WaitFor("; next attempt in", 10s, static_cast<std::size_t>(i))) << i << "\n" << log.Joined();
-    client.Stop();
-  }
-  const auto lines = log.Lines();
-  ASSERT_EQ(lines.size(), std::size_t{kCycles}) << log.Joined();
-  for (const std::string& line : lines) {
-    EXPECT_EQ(line.find("cancelled"), std::string::npos) << line;
-    EXPECT_NE(line.find("connect to mqtt://127.0.0.1:" + std::to_string(port) + " failed: Socket Error"),
-              std::string::npos)
-        << line;
+  const std::string ws = "ws://127.0.0.1:" + std::to_string(port) + "/mqtt";
+  for (const bool overWs : {false, true}) {
+    SCOPED_TRACE(overWs ? ws : "tcp");
+    std::unique_ptr<IAEMqttTransport> inner =
+        overWs ? CreateWssTransport(ws) : CreateTcpTransport("127.0.0.1", port);
+    const std::string failed = "connect to " + inner->Describe() + " failed: ";
+    TLogSink log;
+    TAEMqttClient client(std::make_unique<TLateAbortTransport>(std::move(inner)), TAEMqttOptions::Default());
+    client.OnLog = log.Proc();
+    constexpr int kCycles = 30;
+    for (int i = 1; i <= kCycles; ++i) {
+      client.Start();
+      ASSERT_TRUE(log.WaitFor("; next attempt in", 10s, static_cast<std::size_t>(i))) << i << "\n" << log.Joined();
+      client.Stop();
+    }
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), std::size_t{kCycles}) << log.Joined();
+    for (const std::string& line : lines) {
+      EXPECT_EQ(line.find("cancelled"), std::string::npos) << line;
+      EXPECT_EQ(line.find("aborted"), std::string::npos) << line;
+      EXPECT_NE(line.find(failed), std::string::npos) << line;
+      if (!overWs) EXPECT_NE(line.find(failed + "Socket Error"), std::string::npos) << line;
+    }
   }
 }
 
