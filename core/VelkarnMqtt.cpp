@@ -2,6 +2,7 @@
 // the waves. The records themselves leave through SendRecord (VelkarnOutput.cpp).
 #include "VelkarnMqtt.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "AEConsole.h"
@@ -27,20 +28,13 @@ void CheckMqttUser(const std::string& user) {
   // Without the value: the console could not show it.
   if (const std::string problem = MqttStringProblem(user); !problem.empty())
     throw EAEError("[Mqtt] User " + problem);
-  // Well-formed by now. MQTT advises against C0 and C1 controls, and a broker may end
-  // the connection over one (mosquitto does): the node would retry for ever.
-  for (std::size_t i = 0; i < user.size(); ++i) {
-    const auto c = static_cast<unsigned char>(user[i]);
-    unsigned code = 0;
-    if (c < 0x20 || c == 0x7F)
-      code = c;
-    else if (c == 0xC2 && i + 1 < user.size() && static_cast<unsigned char>(user[i + 1]) <= 0x9F)
-      code = static_cast<unsigned char>(user[i + 1]);
-    else
-      continue;
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    const std::string hex = {kDigits[code >> 4], kDigits[code & 15]};
-    throw EAEError("[Mqtt] User holds the control character U+00" + hex + " at offset " + std::to_string(i) +
+  // Well-formed by now. A broker that ends the connection over a control character
+  // (mosquitto does) would have the node retry for ever.
+  unsigned code = 0;
+  if (const std::size_t at = FindMqttControl(user, code); at != std::string::npos) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "U+%04X", code);
+    throw EAEError("[Mqtt] User holds the control character " + std::string(hex) + " at offset " + std::to_string(at) +
                    ", which a broker may refuse");
   }
   const std::size_t wildcard = FindMqttWildcard(user);

@@ -57,6 +57,22 @@ std::string MqttStringProblem(std::string_view text) {
 
 std::size_t FindMqttWildcard(std::string_view text) { return text.find_first_of("+#"); }
 
+std::size_t FindMqttControl(std::string_view text, unsigned& code) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      code = c;
+      return i;
+    }
+    // U+0080..U+009F are C2 80..C2 9F in UTF-8.
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      code = static_cast<unsigned char>(text[i + 1]);
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
 std::string MqttTopicProblem(std::string_view topic) {
   std::string problem = MqttStringProblem(topic);
   if (!problem.empty()) return problem;

@@ -59,6 +59,10 @@ class EAEMqttStringTooLong : public EAEMqttUnbuildable {
 std::string MqttStringProblem(std::string_view text);
 // Where the first wildcard ("+" or "#") of a text is, or npos.
 std::size_t FindMqttWildcard(std::string_view text);
+// Where the first C0 or C1 control character (U+0001..U+001F, U+007F..U+009F) of a
+// well-formed UTF-8 text begins, npos when none; code is set to it. MQTT advises against
+// sending them, and a broker may end the connection over one.
+std::size_t FindMqttControl(std::string_view text, unsigned& code);
 // The same as MqttStringProblem for a topic name, which also must not hold a wildcard.
 std::string MqttTopicProblem(std::string_view topic);
 // Why a PUBLISH of this topic, payload size and QoS cannot be built: the topic's problem

@@ -116,11 +116,7 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
     auto* p = static_cast<char*>(buffer);
     std::optional<std::chrono::steady_clock::time_point> deadline;
     while (size > 0) {
-      DWORD waitMs = INFINITE;
-      if (deadline) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-        waitMs = static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0));
-      }
+      const DWORD waitMs = deadline ? MsUntil(*deadline) : INFINITE;
       const DWORD n = Transfer(true, p, size, waitMs, "the request was not whole in time", !deadline);
       if (n == 0) {
         FOpen = false;
@@ -140,16 +136,17 @@ class TWinAcceptedSocket final : public IAEAcceptedSocket {
     auto* p = const_cast<char*>(static_cast<const char*>(data));  // WSABUF is not const; WSASend only reads
     const auto deadline = std::chrono::steady_clock::now() + takenWithin.value_or(std::chrono::milliseconds{0});
     while (size > 0) {
-      DWORD waitMs = INFINITE;
-      if (takenWithin) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        waitMs = static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0));
-      }
+      const DWORD waitMs = takenWithin ? MsUntil(deadline) : INFINITE;
       const DWORD n = Transfer(false, p, size, waitMs, "the reply was not taken in time", false);
       p += n;
       size -= n;
     }
     MarkIdle();  // the reply is out: the connection may be taken for another again
+  }
+
+  static DWORD MsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0));
   }
 
   [[noreturn]] void Taken() {
