@@ -23,12 +23,14 @@ constexpr std::chrono::milliseconds kAcceptBackoff{100};
 // may hold it there, so a few fresh ports are tried.
 constexpr int kEphemeralPortAttempts = 8;
 
-// A connection whose peer has gone while its thread is still busy (just done writing a
-// reply) is let go by its thread in a moment; a new connection at a full cap waits for
-// that at most this long rather than take the place of one still in use.
+// A connection whose thread is about to see its peer's end frees its place in a moment;
+// a new connection at a full cap waits for that at most this long rather than take the
+// place of one still in use.
 constexpr std::chrono::milliseconds kGoneWait{1000};
-constexpr std::chrono::milliseconds kUnseenRecheck{2};
+// How long a collector that has asked is kept at a full cap before it is pushed out, for
+// a peer's end that the system tells after the next connection.
 constexpr std::chrono::milliseconds kEvictGrace{200};
+constexpr std::chrono::milliseconds kPlaceRecheck{2};
 
 struct TConnection {
   std::unique_ptr<IAEAcceptedSocket> Socket;  // guarded by TImpl::FLock; null once finished
@@ -193,26 +195,25 @@ void TAETcpServer::TImpl::AcceptLoop(IAEListenSocket& listener) {
 void TAETcpServer::TImpl::StartConnection(std::unique_ptr<IAEAcceptedSocket> socket) {
   auto conn = std::make_shared<TConnection>();
   bool tellFull = false;
-  // Told outside the lock: the procedure may write to the console.
-  struct TTellFull {
-    bool& Tell;
-    const TAEServerFullProc& Proc;
-    ~TTellFull() {
-      if (Tell && Proc) Proc();
-    }
-  } tell{tellFull, FOnFull};
+  bool admitted = false;
   {
     std::unique_lock lock(FLock);
-    // Full with none idle: socket closes this connection as it goes out of scope, at
-    // once, so that a peer cannot hold a thread and a descriptor with a connection we
-    // do not serve.
     const bool full = FServing >= FMaxConnections;
     tellFull = full || FServing + 1 == FMaxConnections;
-    if (full && !MakeRoom(lock)) return;
-    conn->Socket = std::move(socket);
-    FConnections.push_back(conn);
-    ++FServing;
+    admitted = !full || MakeRoom(lock);
+    if (admitted) {
+      conn->Socket = std::move(socket);
+      FConnections.push_back(conn);
+      ++FServing;
+    }
   }
+  // Full with none idle: closed at once, so that a peer cannot hold a thread and a
+  // descriptor with a connection we do not serve.
+  if (!admitted) socket.reset();
+  // Told outside the lock, as the procedure may write to the console, and before the
+  // connection is served, so that whoever it serves sees the cap already told.
+  if (tellFull && FOnFull) FOnFull();
+  if (!admitted) return;
   std::thread thread;
   try {
     thread = FStarter([this, raw = conn.get()] { RunConnection(*raw); });
@@ -270,6 +271,7 @@ void TAETcpServer::TImpl::ReapFinished() {
 }
 
 bool TAETcpServer::TImpl::MakeRoom(std::unique_lock<std::mutex>& lock) {
+  auto live = [](const TConnection& c) { return c.Socket && !c.Done && !c.Leaving; };
   auto take = [this](TConnection& c) {
     c.Leaving = true;
     --FServing;
@@ -279,55 +281,43 @@ bool TAETcpServer::TImpl::MakeRoom(std::unique_lock<std::mutex>& lock) {
   auto takeGone = [&] {
     bool freed = false;
     for (auto& c : FConnections)
-      if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle() && c->Socket->PeerGone() && c->Socket->TakeIdle()) {
+      if (live(*c) && c->Socket->Idle() && c->Socket->PeerGone() && c->Socket->TakeIdle()) {
         take(*c);
         freed = true;
       }
     return freed;
   };
-  if (takeGone()) return true;
-  // A connection that PeerGone cannot see into is given a moment for its thread to see
-  // a peer's end: else a place its peer has just freed would cost another connection
-  // its place.
-  auto unseen = [&] {
-    for (auto& c : FConnections)
-      if (c->Socket && !c->Done && !c->Leaving && c->Socket->PeerUnseen()) return true;
+  // Waits at most limit, while worthWaiting holds, for a place to come free: by a
+  // connection's end or by a peer's end that PeerGone sees. True once one has.
+  auto waitForPlace = [&](std::chrono::milliseconds limit, auto worthWaiting) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!FStopping && std::chrono::steady_clock::now() < until && worthWaiting()) {
+      FFreedCv.wait_for(lock, kPlaceRecheck);
+      if (FServing < FMaxConnections || takeGone()) return true;
+    }
     return false;
   };
-  const auto unseenUntil = std::chrono::steady_clock::now() + kGoneWait;
-  while (!FStopping && FServing >= FMaxConnections && unseen() && std::chrono::steady_clock::now() < unseenUntil)
-    FFreedCv.wait_for(lock, kUnseenRecheck);
-  if (FStopping) return false;
-  if (FServing < FMaxConnections || takeGone()) return true;
-  bool goneWhileBusy = false;
-  for (auto& c : FConnections)
-    if (c->Socket && !c->Done && !c->Leaving && !c->Socket->Idle() && c->Socket->PeerGone()) goneWhileBusy = true;
-  if (goneWhileBusy) {
-    FFreedCv.wait_for(lock, kGoneWait, [this] { return FServing < FMaxConnections || FStopping; });
-    if (FStopping) return false;
-    if (FServing < FMaxConnections) return true;
-  }
+  // A connection whose thread is about to see its peer's end: one busy whose peer has
+  // gone (just done writing a reply), or one that PeerGone cannot see into now.
+  auto endComing = [&] {
+    for (auto& c : FConnections)
+      if (live(*c) && (c->Socket->PeerUnseen() || (!c->Socket->Idle() && c->Socket->PeerGone()))) return true;
+    return false;
+  };
   // A peer's end and its next connection come on two sockets, and the system may tell
   // the server of the end last: a collector that has asked is pushed out only after a
   // moment in which such an end would free a place instead.
   auto onlyAskedIdle = [&] {
     bool asked = false;
     for (auto& c : FConnections)
-      if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle()) {
+      if (live(*c) && c->Socket->Idle()) {
         if (!c->Socket->Asked()) return false;
         asked = true;
       }
     return asked;
   };
-  if (onlyAskedIdle()) {
-    const auto graceUntil = std::chrono::steady_clock::now() + kEvictGrace;
-    while (!FStopping && FServing >= FMaxConnections && std::chrono::steady_clock::now() < graceUntil) {
-      FFreedCv.wait_for(lock, kUnseenRecheck);
-      if (takeGone()) return true;
-    }
-    if (FStopping) return false;
-    if (FServing < FMaxConnections) return true;
-  }
+  if (takeGone() || waitForPlace(kGoneWait, endComing) || waitForPlace(kEvictGrace, onlyAskedIdle)) return true;
+  if (FStopping) return false;
   // Connections that never asked anything go first, the oldest first, so that a peer
   // that only connects cannot push out a collector that uses its connection; then the
   // one idle longest.
@@ -338,7 +328,7 @@ bool TAETcpServer::TImpl::MakeRoom(std::unique_lock<std::mutex>& lock) {
   };
   std::vector<TCandidate> idle;
   for (auto& c : FConnections)
-    if (c->Socket && !c->Done && !c->Leaving && c->Socket->Idle())
+    if (live(*c) && c->Socket->Idle())
       idle.push_back({c->Socket->Asked(), c->Socket->IdleSince(), c.get()});
   std::sort(idle.begin(), idle.end(), [](const TCandidate& a, const TCandidate& b) {
     if (a.Asked != b.Asked) return !a.Asked;
