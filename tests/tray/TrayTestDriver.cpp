@@ -4,7 +4,7 @@
 //   tray_test_driver notify MSG        send the icon's mouse notification MSG (decimal) and
 //                                      print "menu" when it opened the menu (the tray then
 //                                      sits in the menu's modal loop; the menu is dismissed)
-//                                      or "no menu" when the tray answered at once
+//                                      or "no menu" when the tray answered without one
 //   tray_test_driver close             post WM_CLOSE
 //   tray_test_driver drop-icon         delete the icon the way a dying shell loses it
 //   tray_test_driver taskbar-created   broadcast "TaskbarCreated" to the tray window
@@ -12,10 +12,10 @@
 //   tray_test_driver titled TITLE      print "visible" or "hidden" for the top-level
 //                                      window of that title, "no window" without one
 //   tray_test_driver run OUT TITLE S EXE ARGS...
-//                                      start EXE with a console window of its own titled
-//                                      TITLE, standard output and error to the file OUT,
-//                                      wait at most S seconds (then end it) and print
-//                                      "exit code N" or "timed out"
+//                                      start EXE in a new console window titled TITLE,
+//                                      once that window is on screen, standard output and
+//                                      error to the file OUT, wait at most S seconds (then
+//                                      end it) and print "exit code N" or "timed out"
 //   tray_test_driver msgbox CAPTION    wait up to 30 s for a message box of that caption,
 //                                      print its text (CR and LF as \r and \n), its
 //                                      buttons, whether it shows an icon and whether it is
@@ -42,17 +42,6 @@ HWND WaitForWindow(const wchar_t* className, std::chrono::seconds limit) {
   }
 }
 
-HWND FindVisibleMenu();
-
-HWND WaitForVisibleMenu() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (;;) {
-    if (HWND menu = FindVisibleMenu()) return menu;
-    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
-    Sleep(100);
-  }
-}
-
 int Post(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (!PostMessageW(wnd, msg, wParam, lParam)) {
     std::printf("post failed: %lu\n", GetLastError());
@@ -68,19 +57,51 @@ HWND FindVisibleMenu() {
   return nullptr;
 }
 
-int Notify(HWND wnd, LPARAM mouseMessage) {
+struct TNotification {
+  HWND Wnd;
+  LPARAM MouseMessage;
+};
+
+DWORD WINAPI SendNotification(void* param) {
+  const auto& n = *static_cast<const TNotification*>(param);
   DWORD_PTR result = 0;
-  if (SendMessageTimeoutW(wnd, WM_APP + 1, 1, mouseMessage, SMTO_NORMAL, 1500, &result) != 0) {
-    std::printf("no menu\n");
-    return 0;
-  }
-  HWND menu = WaitForVisibleMenu();
-  if (menu == nullptr) {
-    std::printf("no answer and no menu\n");
+  return SendMessageTimeoutW(n.Wnd, WM_APP + 1, 1, n.MouseMessage, SMTO_NORMAL, 60000, &result) != 0 ? 0 : 1;
+}
+
+// Decided by what the tray does, not by how soon it answers: a tray that opens its menu
+// answers only once the menu is closed, one that does not answers at once, and a loaded
+// machine can make either slow.
+int Notify(HWND wnd, LPARAM mouseMessage) {
+  TNotification notification{wnd, mouseMessage};
+  const HANDLE sender = CreateThread(nullptr, 0, SendNotification, &notification, 0, nullptr);
+  if (sender == nullptr) {
+    std::printf("no thread: %lu\n", GetLastError());
     return 1;
   }
-  std::printf("menu\n");
-  return Post(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int result = 1;
+  for (;;) {
+    if (HWND menu = FindVisibleMenu()) {
+      std::printf("menu\n");
+      result = Post(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+      break;
+    }
+    if (WaitForSingleObject(sender, 50) == WAIT_OBJECT_0) {
+      DWORD failed = 1;
+      GetExitCodeThread(sender, &failed);
+      std::printf(failed == 0 ? "no menu\n" : "no answer and no menu\n");
+      result = failed == 0 ? 0 : 1;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      std::printf("no answer and no menu\n");
+      break;
+    }
+  }
+  // The answer that follows the closed menu; bounded, as the thread holds notification.
+  if (WaitForSingleObject(sender, 60000) != WAIT_OBJECT_0) TerminateThread(sender, 1);
+  CloseHandle(sender);
+  return result;
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -105,7 +126,34 @@ std::wstring WindowText(HWND wnd) {
   return text;
 }
 
+// Wine shows a new console's window some time after the process in it has started, so
+// a program that looks at its console early could find it still hidden. The console is
+// made here, and the program started in it once its window is shown, as a user's
+// console window is before the program is typed in.
+bool OpenVisibleConsole(const std::wstring& title) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);  // our answer goes to the script
+  FreeConsole();
+  const bool made = AllocConsole() != 0;
+  SetStdHandle(STD_OUTPUT_HANDLE, out);
+  if (!made) {
+    std::printf("cannot make a console: %lu\n", GetLastError());
+    return false;
+  }
+  SetConsoleTitleW(title.c_str());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    const HWND console = GetConsoleWindow();
+    if (console != nullptr && IsWindowVisible(console)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      std::printf("the console window was not shown\n");
+      return false;
+    }
+    Sleep(100);  // the console's own process shows it: nothing to wait on
+  }
+}
+
 int RunWithOwnConsole(const char* out, const char* title, int seconds, int argc, char** argv) {
+  if (!OpenVisibleConsole(Widen(title))) return 1;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   const HANDLE file = CreateFileW(Widen(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -115,15 +163,13 @@ int RunWithOwnConsole(const char* out, const char* title, int seconds, int argc,
   }
   std::wstring cmd;
   for (int i = 0; i < argc; ++i) cmd += (i == 0 ? L"\"" : L" \"") + Widen(argv[i]) + L"\"";
-  std::wstring wideTitle = Widen(title);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdOutput = file;
   si.hStdError = file;
-  si.lpTitle = wideTitle.data();
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
     std::printf("cannot start %s: %lu\n", argv[0], GetLastError());
     return 1;
   }
