@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -26,6 +27,23 @@ inline std::vector<std::string> OutputLines(const std::string& text) {
     pos = lf + 1;
   }
   return lines;
+}
+
+// The records of the hit files under dataRoot that the program wrote at or after from (a
+// FileTime): the hits it made, whatever reached a subscriber. A file still being
+// written is left out.
+inline std::vector<TAEHitRecord> HitsWrittenSince(const std::string& dataRoot, std::int64_t from) {
+  std::vector<TAEHitRecord> hits;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dataRoot, ec)) {
+    if (!e.is_regular_file() || e.path().extension() != ".aeh") continue;
+    const std::string bytes = ReadFileBytes(e.path());
+    if (bytes.size() < 4 + sizeof(TAEHitRecord)) continue;
+    TAEHitRecord h;
+    std::memcpy(&h, bytes.data() + 4, sizeof h);
+    if (h.FileTime >= from) hits.push_back(h);
+  }
+  return hits;
 }
 
 class TVelkarnCopy {
