@@ -83,7 +83,7 @@ start_display() {
 finish() {
   if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; host output:"
-    for f in "$work"/*.txt; do echo "--- $f"; cat "$f"; done
+    for f in "$work"/*.txt "$work"/*/*.log; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done
     exit 1
   fi
   echo "all tray checks passed"

@@ -36,6 +36,13 @@ start_plain() {  # output file, arguments...
   local out=$1; shift
   ( timeout 150 "$wine_run" "$exe" "$@" >"$out" 2>&1; echo "exit code $?" >>"$out" ) &
 }
+# The same with Wine's own errors kept apart (in <output>.wine.txt, shown on failure), for
+# a run whose output must hold the program's lines and nothing else.
+start_plain_telling_wine() {  # output file, arguments...
+  local out=$1; shift
+  ( WINEDEBUG=err+all timeout 150 "$wine_run" "$exe" "$@" >"$out" 2>"$out.wine.txt"
+    echo "exit code $?" >>"$out" ) &
+}
 # Start by the driver with a console window of its own, titled so the driver finds it;
 # the driver's "exit code N" goes to <output>.rc.
 start_with_console() {  # output file, console title, arguments...
@@ -96,7 +103,7 @@ check "command 2 again hides it" wait_for 50 console_is velkarn-console-2 hidden
 
 # --- a second copy while the first runs: its line, the message box, exit code 2
 second=$work/second.txt
-start_plain "$second" 5
+start_plain_telling_wine "$second" 5
 box=$(drive msgbox "$caption")
 check "second copy: the message box has the text" grep -qxF \
   'text: KIVU Velkarn is already running on this computer.\r\n\r\nIts Vennrick icon is in the system tray (notification area, next to the clock).' \
