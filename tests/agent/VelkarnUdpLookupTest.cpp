@@ -2,15 +2,13 @@
 // count as errors, and the console is told once when the lookup fails and once when it
 // works.
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "AEConsole.h"
 #include "AEErrors.h"
 #include "VelkarnTestKit.h"
 #include "common/AEPollUntil.h"
+#include "common/AEScriptedResolver.h"
 
 using namespace std::chrono_literals;
 
@@ -21,41 +19,6 @@ int CountOf(const std::string& text, const std::string& part) {
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
 }
-
-// A resolver whose first lookup hangs until the test lets it go, then fails; every later
-// one finds 127.0.0.1. Shared with the lookup thread, which may outlive the test's scope.
-struct TGatedResolver {
-  std::mutex Lock;
-  std::condition_variable Changed;
-  int Calls = 0;         // guarded by Lock
-  bool Hanging = false;  // guarded by Lock: the first lookup has begun and waits
-  bool Open = false;     // guarded by Lock
-
-  static TAEUdpSender::TResolver Fn(const std::shared_ptr<TGatedResolver>& self) {
-    return [self](const std::string& host) -> std::string {
-      std::unique_lock lock(self->Lock);
-      if (++self->Calls > 1) return "127.0.0.1";
-      self->Hanging = true;
-      self->Changed.notify_all();
-      // Bounded, so that a test that fails before it opens leaves no thread behind.
-      self->Changed.wait_for(lock, 60s, [&] { return self->Open; });
-      throw EAEOsError("cannot resolve " + host + ": timed out", 1);
-    };
-  }
-  bool WaitHanging() {
-    std::unique_lock lock(Lock);
-    return Changed.wait_for(lock, 10s, [&] { return Hanging; });
-  }
-  void Release() {
-    std::lock_guard lock(Lock);
-    Open = true;
-    Changed.notify_all();
-  }
-  int CallCount() {
-    std::lock_guard lock(Lock);
-    return Calls;
-  }
-};
 
 class AgentUdpLookup : public testing::Test {
  protected:
@@ -122,17 +85,17 @@ TEST_F(AgentUdpLookup, ALookupThatHangsHoldsUpNoHitAndItsLaterSuccessIsTold) {
   // until the agent has made this many hits: a hit that waited for the lookup would
   // never come, and the hang would end only at the test's limit.
   constexpr std::int64_t kHitsWhileHanging = 200;
-  auto resolver = std::make_shared<TGatedResolver>();
+  TScriptedResolver resolver({"", "127.0.0.1"}, /*gated=*/true, "timed out");
   auto agent = Make("collector.invalid");
   TVelkarnProbe probe(*agent);
-  probe.UseUdpResolver(TGatedResolver::Fn(resolver), 300ms);
+  probe.UseUdpResolver(resolver.Fn(), 300ms);
   const auto began = std::chrono::steady_clock::now();
   agent->Start();
-  ASSERT_TRUE(resolver->WaitHanging()) << "the lookup never began";
+  ASSERT_TRUE(resolver.WaitCalls(1)) << "the lookup never began";
   const std::int64_t atHang = agent->Stats().Hits;
   const bool hitsWhileHanging = PollUntil([&] { return agent->Stats().Hits >= atHang + kHitsWhileHanging; }, 30s);
   const TAEStats hung = agent->Stats();
-  resolver->Release();
+  resolver.Open();
   // The success is told on the lookup thread once the address is in use.
   const bool sent = PollUntil(
       [&] { return agent->Stats().UdpSent >= 100 && CountOf(Console(), " resolved to ") > 0; }, 30s);
@@ -147,7 +110,7 @@ TEST_F(AgentUdpLookup, ALookupThatHangsHoldsUpNoHitAndItsLaterSuccessIsTold) {
   EXPECT_GT(s.UdpSent, 0) << "records after";
   const TDatagrams d = DrainDatagrams(Udp);
   EXPECT_EQ(static_cast<std::int64_t>(d.Hits.size()), s.UdpSent);
-  EXPECT_EQ(resolver->CallCount(), 2) << "one failed lookup, one that found the address, none after";
+  EXPECT_EQ(resolver.Calls(), 2) << "one failed lookup, one that found the address, none after";
   const std::vector<std::string> lines = [&] {
     std::vector<std::string> out;
     const std::string text = Console();

@@ -13,52 +13,13 @@
 #include "AEErrors.h"
 #include "AETestUdp.h"
 #include "AEUdp.h"
+#include "common/AEScriptedResolver.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
 const std::vector<std::uint8_t> kBytes{1, 2, 3, 4};
-
-// A resolver driven by the test: answers[i] is the i-th call's address ("" = it fails),
-// and each call first waits until the test lets it go.
-class TScriptedResolver {
- public:
-  explicit TScriptedResolver(std::vector<std::string> answers, bool gated = false)
-      : FAnswers(std::move(answers)), FOpen(!gated) {}
-  TAEUdpSender::TResolver Fn() {
-    return [this](const std::string& host) {
-      std::unique_lock lock(FLock);
-      FHost = host;
-      const std::size_t call = FCalls++;
-      FChanged.notify_all();
-      FChanged.wait(lock, [&] { return FOpen; });
-      if (call >= FAnswers.size() || FAnswers[call].empty()) throw EAEOsError("cannot resolve " + host + ": scripted", 1);
-      return FAnswers[call];
-    };
-  }
-  void Open() {
-    std::lock_guard lock(FLock);
-    FOpen = true;
-    FChanged.notify_all();
-  }
-  int Calls() {
-    std::lock_guard lock(FLock);
-    return static_cast<int>(FCalls);
-  }
-  bool WaitCalls(std::size_t n) {
-    std::unique_lock lock(FLock);
-    return FChanged.wait_for(lock, 10s, [&] { return FCalls >= n; });
-  }
-
- private:
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  std::vector<std::string> FAnswers;  // guarded by FLock
-  std::size_t FCalls = 0;             // guarded by FLock
-  bool FOpen;                         // guarded by FLock
-  std::string FHost;                  // guarded by FLock
-};
 
 // The reports of a sender, waited for by the test.
 class TReports {
