@@ -8,11 +8,11 @@
 #include <memory>
 #include <optional>
 #include <regex>
-#include <set>
 #include <utility>
 
 #include "AEMqtt.h"
 #include "AEMqttWatch.h"
+#include "AEOutageHits.h"
 #include "VelkarnProgramKit.h"
 #include "VelkarnTestKit.h"
 #include "common/AEPollUntil.h"
@@ -23,14 +23,6 @@ using namespace std::chrono_literals;
 namespace {
 
 std::string Text(const TAEBytes& b) { return std::string(b.begin(), b.end()); }
-
-template <typename T>
-T As(const TAEBytes& payload) {
-  T r;
-  EXPECT_EQ(payload.size(), sizeof r);
-  std::memcpy(&r, payload.data(), std::min(sizeof r, payload.size()));
-  return r;
-}
 
 // FileTime of a record message, whatever its kind.
 std::int64_t RecordTime(const TRawPublish& m) {
@@ -295,24 +287,11 @@ TEST_F(MqttEndToEnd, ABrokerRestartDeliversTheQueueInOrderThenOnline) {
     const std::size_t online = static_cast<std::size_t>(
         std::find_if(watch.Got.begin(), watch.Got.end(), [](const auto& m) { return TMqttWatch::IsStatus(m, "online"); }) -
         watch.Got.begin());
-    std::set<std::pair<int, std::uint32_t>> queued;  // channel, seq of the hits ahead of "online"
-    for (std::size_t i = 0; i < online; ++i) {
-      const std::int64_t t = RecordTime(watch.Got[i]);
-      ASSERT_LT(t, onlineTime) << "before \"online\" only records that waited in the queue";
-      if (watch.Got[i].Topic == "kivu/agent12/hit") {
-        const auto h = As<TAEHitRecord>(watch.Got[i].Payload);
-        queued.emplace(h.Channel, h.Seq);
-      }
-    }
-    std::size_t outageHits = 0;
-    for (const TAEHitRecord& h : HitsWrittenSince(Temp.Str("Data"), lostTime)) {
-      if (h.FileTime >= restartTime) continue;
-      ++outageHits;
-      EXPECT_TRUE(queued.count({h.Channel, h.Seq}))
-          << "channel " << h.Channel << " hit " << h.Seq
-          << ", made while the broker was away, not delivered ahead of \"online\"";
-    }
-    EXPECT_GE(outageHits, kOutageHits) << "the hits of the outage were kept";
+    for (std::size_t i = 0; i < online; ++i)
+      ASSERT_LT(RecordTime(watch.Got[i]), onlineTime) << "before \"online\" only records that waited in the queue";
+    EXPECT_GE(ExpectOutageHitsAheadOfOnline(watch.Got, "kivu/agent12/hit", Temp.Str("Data"), lostTime, restartTime),
+              kOutageHits)
+        << "the hits of the outage were kept";
     ExpectConsecutiveHits(watch.Got);
     EXPECT_TRUE(WaitForLine(std::regex(R"(  \| mqtt DOWN queued [1-9]\d* dropped 0 reconnects 1$)"), 1s))
         << "a status line during the outage\n" << ReadFileBytes(Temp.Path() / "out.txt");

@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 #include <regex>
-#include <set>
 #include <utility>
 
 #include "AEWssBroker.h"
@@ -17,6 +16,7 @@
 #include "VelkarnProgramKit.h"
 #include "VelkarnTestKit.h"
 #include "agentmqtt/AEMqttWatch.h"
+#include "agentmqtt/AEOutageHits.h"
 #include "common/AEPollUntil.h"
 #include "mqtt/AEMqttTestUtil.h"
 
@@ -26,14 +26,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kHitTopic = "kivu/agent12/hit";
-
-template <typename T>
-T As(const TAEBytes& payload) {
-  T r{};
-  EXPECT_EQ(payload.size(), sizeof r);
-  std::memcpy(&r, payload.data(), std::min(sizeof r, payload.size()));
-  return r;
-}
 
 // Every hit follows the one before on its channel: in order, none lost; the count.
 std::size_t ExpectConsecutiveHits(const std::vector<TRawPublish>& got) {
@@ -169,23 +161,7 @@ TEST_P(WssNode, ABrokerRestartDeliversTheQueueThenOnline) {
   ASSERT_TRUE(watch->CollectUntilStatus("online", 30s)) << Output();
   // A live hit after "online": the stream goes on from the queue unbroken.
   ASSERT_TRUE(watch->CollectUntil(30s, [](const TRawPublish& m) { return m.Topic == kHitTopic; })) << Output();
-  std::set<std::pair<int, std::uint32_t>> queued;  // channel, seq of the hits ahead of "online"
-  bool online = false;
-  for (const TRawPublish& m : watch->Got) {
-    if (TMqttWatch::IsStatus(m, "online")) online = true;
-    if (!online && m.Topic == kHitTopic) {
-      const auto h = As<TAEHitRecord>(m.Payload);
-      queued.emplace(h.Channel, h.Seq);
-    }
-  }
-  std::size_t outageHits = 0;
-  for (const TAEHitRecord& h : HitsWrittenSince(FDir.Str("Data"), lostTime)) {
-    if (h.FileTime >= restartTime) continue;
-    ++outageHits;
-    EXPECT_TRUE(queued.count({h.Channel, h.Seq})) << "channel " << h.Channel << " hit " << h.Seq
-                                                  << ", made while the broker was away, not delivered ahead of \"online\"";
-  }
-  EXPECT_GE(outageHits, kOutageHits);
+  EXPECT_GE(ExpectOutageHitsAheadOfOnline(watch->Got, kHitTopic, FDir.Str("Data"), lostTime, restartTime), kOutageHits);
   ExpectConsecutiveHits(watch->Got);
   EXPECT_TRUE(WaitForOutput(std::regex(R"(  \| mqtt up queued \d+ dropped 0 reconnects 1)"), 15s)) << Output();
 }
