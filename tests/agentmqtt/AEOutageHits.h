@@ -1,5 +1,5 @@
-// What a subscriber got from the real node across a broker outage, against the hit
-// files the node wrote meanwhile: holds at any pace of the machine.
+// What a subscriber got from the real node: its hits in order, and across a broker outage
+// against the hit files the node wrote meanwhile. Both hold at any pace of the machine.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -46,4 +47,24 @@ inline std::size_t ExpectOutageHitsAheadOfOnline(const std::vector<TRawPublish>&
         << "channel " << h.Channel << " hit " << h.Seq << ", made while the broker was away, not delivered ahead of \"online\"";
   }
   return outageHits;
+}
+
+// Every hit on hitTopic follows the one before on its channel: in order, none lost.
+// Returns how many hits there were; none at all fails.
+inline std::size_t ExpectConsecutiveHits(const std::vector<TRawPublish>& got, const std::string& hitTopic) {
+  std::map<int, std::uint32_t> last;  // channel, seq
+  std::size_t n = 0;
+  for (const TRawPublish& m : got) {
+    if (m.Topic != hitTopic) continue;
+    ++n;
+    const auto h = As<TAEHitRecord>(m.Payload);
+    const auto it = last.find(h.Channel);
+    if (it != last.end() && h.Seq != it->second + 1) {
+      ADD_FAILURE() << "channel " << h.Channel << ": hit " << h.Seq << " after " << it->second;
+      return n;  // one gap is enough; every later hit would repeat it
+    }
+    last[h.Channel] = h.Seq;
+  }
+  EXPECT_GT(n, 0u) << "no hits at all";
+  return n;
 }

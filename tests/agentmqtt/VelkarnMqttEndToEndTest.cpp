@@ -33,21 +33,6 @@ std::int64_t RecordTime(const TRawPublish& m) {
   return 0;
 }
 
-// Every hit on the stream follows the one before on its channel: in order, none lost.
-void ExpectConsecutiveHits(const std::vector<TRawPublish>& got) {
-  std::map<int, std::uint32_t> last;
-  for (const TRawPublish& m : got) {
-    if (m.Topic != "kivu/agent12/hit") continue;
-    const TAEHitRecord h = As<TAEHitRecord>(m.Payload);
-    const auto it = last.find(h.Channel);
-    if (it != last.end()) {
-      ASSERT_EQ(h.Seq, it->second + 1) << "channel " << h.Channel;
-    }
-    last[h.Channel] = h.Seq;
-  }
-  EXPECT_FALSE(last.empty()) << "no hits at all";
-}
-
 }  // namespace
 
 class MqttEndToEnd : public testing::Test {
@@ -146,7 +131,7 @@ TEST_F(MqttEndToEnd, ARunPublishesItsHitFilesRecordsAndStatus) {
   }
   // Every hit of the run, and nothing else: the report counts each hit once.
   EXPECT_EQ(std::to_string(hits.size()), accuracy[1].str());
-  ExpectConsecutiveHits(watch.Got);
+  ExpectConsecutiveHits(watch.Got, "kivu/agent12/hit");
   // Waves: whole hit files, at most 5 in any UTC second (a wave leaves within a moment
   // of its hit's time stamp, so the seconds its hits span bound the windows used).
   ASSERT_FALSE(hits.empty());
@@ -292,7 +277,7 @@ TEST_F(MqttEndToEnd, ABrokerRestartDeliversTheQueueInOrderThenOnline) {
     EXPECT_GE(ExpectOutageHitsAheadOfOnline(watch.Got, "kivu/agent12/hit", Temp.Str("Data"), lostTime, restartTime),
               kOutageHits)
         << "the hits of the outage were kept";
-    ExpectConsecutiveHits(watch.Got);
+    ExpectConsecutiveHits(watch.Got, "kivu/agent12/hit");
     EXPECT_TRUE(WaitForLine(std::regex(R"(  \| mqtt DOWN queued [1-9]\d* dropped 0 reconnects 1$)"), 1s))
         << "a status line during the outage\n" << ReadFileBytes(Temp.Path() / "out.txt");
     EXPECT_TRUE(WaitForLine(std::regex(R"(  \| mqtt up queued \d+ dropped 0 reconnects 1$)"), 15s));
