@@ -33,10 +33,8 @@ TAEMosquitto::TAEMosquitto(std::vector<std::pair<std::string, std::string>> user
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   FUnixDir = "/tmp/velkarn_mosquitto_" + std::to_string(rd()) + "_" + std::to_string(stamp % 1000000007);
   std::filesystem::create_directories(LocalPathOfUnix(FUnixDir));
-  {
-    TAETcpListener probe = TAETcpListener::Loopback();
-    FPort = probe.Port();
-  }  // closed again: the broker takes the port
+  FPortHeld = TAEHeldPort::Loopback();  // held for the broker, across restarts too
+  FPort = FPortHeld.Port();
   std::string passwd;
   for (std::size_t i = 0; i < FUsers.size(); ++i)
     passwd += "/usr/bin/mosquitto_passwd -b " + std::string(i == 0 ? "-c " : "") + Quote(FUnixDir + "/passwd") +

@@ -1,4 +1,4 @@
-// A real mosquitto broker for tests, on 127.0.0.1 and a free port, with its own
+// A real mosquitto broker for tests, on 127.0.0.1 and a free port held for it, with its own
 // config, password file (made with mosquitto_passwd) and log in a temp folder;
 // anonymous access off, persistence off. Stopped by pid; Restart keeps the port.
 //
@@ -12,6 +12,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/AETestListener.h"
 
 class TAEMosquitto {
  public:
@@ -46,6 +48,7 @@ class TAEMosquitto {
 
   std::vector<std::pair<std::string, std::string>> FUsers;
   std::string FUnixDir;  // the folder as the Unix shell and mosquitto see it
+  TAEHeldPort FPortHeld;
   std::uint16_t FPort = 0;
   bool FRunning = false;
   int FScripts = 0;

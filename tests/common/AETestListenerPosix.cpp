@@ -25,13 +25,11 @@ int PollOne(int fd, short events, int timeoutMs) {
   }
 }
 
-}  // namespace
-
-TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
-  TAETcpListener l;
-  l.FSocket = TAESocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!l.FSocket.IsOpen()) throw EAESocketError(errno);
-  const int fd = Fd(l.FSocket.Handle());
+// A TCP socket bound to 127.0.0.1:port with SO_REUSEADDR; the port it got.
+std::uint16_t BindLoopback(TAESocket& socket, std::uint16_t port) {
+  socket = TAESocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket.IsOpen()) throw EAESocketError(errno);
+  const int fd = Fd(socket.Handle());
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
@@ -39,11 +37,24 @@ TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) throw EAESocketError(errno);
-  if (::listen(fd, 16) != 0) throw EAESocketError(errno);
   socklen_t len = sizeof addr;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  l.FPort = ntohs(addr.sin_port);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
+  TAETcpListener l;
+  l.FPort = BindLoopback(l.FSocket, port);
+  if (::listen(Fd(l.FSocket.Handle()), 16) != 0) throw EAESocketError(errno);
   return l;
+}
+
+TAEHeldPort TAEHeldPort::Loopback() {
+  TAEHeldPort p;
+  p.FPort = BindLoopback(p.FSocket, 0);
+  return p;
 }
 
 TAESocket TAETcpListener::Accept(int timeoutMs) {

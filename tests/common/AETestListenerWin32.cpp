@@ -22,24 +22,38 @@ int WaitReadable(SOCKET s, int timeoutMs) {
   return r > 0 ? 1 : 0;
 }
 
-}  // namespace
-
-TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
+// A TCP socket bound to 127.0.0.1:port; the port it got. With SO_REUSEADDR set only
+// where asked: on a listener another bind could take its address over.
+std::uint16_t BindLoopback(TAESocket& socket, std::uint16_t port, bool reuse) {
   EnsureSocketsStarted();
-  TAETcpListener l;
-  l.FSocket = TAESocket(static_cast<TAESocket::THandle>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
-  const SOCKET h = Sock(l.FSocket.Handle());
+  socket = TAESocket(static_cast<TAESocket::THandle>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+  const SOCKET h = Sock(socket.Handle());
   if (h == INVALID_SOCKET) ThrowLast();
+  const BOOL one = TRUE;
+  if (reuse) ::setsockopt(h, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(h, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) ThrowLast();
-  if (::listen(h, 16) == SOCKET_ERROR) ThrowLast();
   int len = sizeof addr;
   ::getsockname(h, reinterpret_cast<sockaddr*>(&addr), &len);
-  l.FPort = ntohs(addr.sin_port);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+TAETcpListener TAETcpListener::Loopback(std::uint16_t port) {
+  TAETcpListener l;
+  l.FPort = BindLoopback(l.FSocket, port, false);
+  if (::listen(Sock(l.FSocket.Handle()), 16) == SOCKET_ERROR) ThrowLast();
   return l;
+}
+
+TAEHeldPort TAEHeldPort::Loopback() {
+  TAEHeldPort p;
+  p.FPort = BindLoopback(p.FSocket, 0, true);
+  return p;
 }
 
 TAESocket TAETcpListener::Accept(int timeoutMs) {

@@ -380,11 +380,8 @@ class TLateAbortTransport : public IAEMqttTransport {
 // tries at once, and no attempt fails because the Stop before it cancelled it, over TCP
 // as over a WebSocket.
 TEST(TcpClientStop, LeavesNothingForTheNextStart) {
-  std::uint16_t port;
-  {
-    const TAETcpListener closed = TAETcpListener::Loopback();
-    port = closed.Port();
-  }
+  const TAEHeldPort closed = TAEHeldPort::Loopback();  // a broker of another test could take a port let go
+  const std::uint16_t port = closed.Port();
   const std::string ws = "ws://127.0.0.1:" + std::to_string(port) + "/mqtt";
   for (const bool overWs : {false, true}) {
     SCOPED_TRACE(overWs ? ws : "tcp");

@@ -209,8 +209,8 @@ TEST(WssPeer, ReopenDropsTheOldStream) {
 }
 
 TEST(WssPeer, RefusedConnectionFailsOpenAndCanBeRetried) {
-  const std::uint16_t port = TTestSocket::UnusedPort();
-  auto t = CreateWssTransport("ws://127.0.0.1:" + std::to_string(port) + "/mqtt");
+  const TAEHeldPort closed = TAEHeldPort::Loopback();
+  auto t = CreateWssTransport("ws://127.0.0.1:" + std::to_string(closed.Port()) + "/mqtt");
   for (int attempt = 0; attempt < 2; ++attempt) {
     try {
       t->Open();

@@ -32,12 +32,6 @@ bool TTestSocket::CanConnect(std::uint16_t port) {
   }
 }
 
-std::uint16_t TTestSocket::UnusedPort() {
-  std::uint16_t port = 0;
-  Listen(port);  // closed again at once: nothing listens there afterwards
-  return port;
-}
-
 std::optional<TTestSocket> TTestSocket::Accept(int timeoutMs) {
   TTestSocket c;
   c.FSocket = FListener.Accept(timeoutMs);

@@ -17,8 +17,6 @@ class TTestSocket {
   static TTestSocket Listen(std::uint16_t& port);
   // True when something accepts a connection on 127.0.0.1:port.
   static bool CanConnect(std::uint16_t port);
-  // A port on 127.0.0.1 where nothing listens (bound, then released).
-  static std::uint16_t UnusedPort();
 
   // nullopt when no connection came within timeoutMs.
   std::optional<TTestSocket> Accept(int timeoutMs);
