@@ -126,10 +126,9 @@ std::wstring WindowText(HWND wnd) {
   return text;
 }
 
-// Wine shows a new console's window some time after the process in it has started, so
-// a program that looks at its console early could find it still hidden. The console is
-// made here, and the program started in it once its window is shown, as a user's
-// console window is before the program is typed in.
+// The console is made here, and the program started in it only once its window is on
+// screen, as a user's console window is before the program is typed in: a program that
+// looks at its console as it starts finds it shown, whatever the window system's pace.
 bool OpenVisibleConsole(const std::wstring& title) {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);  // our answer goes to the script
   FreeConsole();
