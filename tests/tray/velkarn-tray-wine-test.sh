@@ -18,14 +18,25 @@ app=$work/app
 mkdir -p "$app/Data"
 exe=$app/Velkarn.exe
 cp "$velkarn" "$exe"
-free_port() {  # tcp|udp
-  python3 -c 'import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM if sys.argv[1] == "udp" else socket.SOCK_STREAM)
-s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' "$1"
-}
+# A free UDP port for the hits and a free TCP one for the wave server, held by a process
+# of their own until this script ends: a port picked and let go could be handed to a test
+# running beside this one between the program's runs. Held means bound, not listening;
+# the program's wave server still listens on its port.
+timeout 450 python3 -c 'import os, socket, sys, time
+script = int(sys.argv[1])
+udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+for s in (udp, tcp):
+    s.bind(("127.0.0.1", 0))
+print(udp.getsockname()[1], tcp.getsockname()[1], flush=True)
+while os.path.exists(f"/proc/{script}"):
+    time.sleep(0.5)' "$$" >"$work/ports" &
+wait_for 100 test -s "$work/ports" || { echo "FAIL - no free ports"; exit 1; }
+read -r udp_port wave_port <"$work/ports"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 printf '[Agent]\r\nAgentId=42\r\nChannels=2\r\nHitsPerSecPerChannel=5\r\nSamplesPerHit=512\r\nDataRoot=%s\r\n[Network]\r\nUdpHost=127.0.0.1\r\nUdpPort=%s\r\nWaveServerPort=%s\r\n[Company]\r\nName=Test Works\r\n' \
-  "$(winpath "$app/Data")" "$(free_port udp)" "$(free_port tcp)" >"$app/Velkarn.ini"
+  "$(winpath "$app/Data")" "$udp_port" "$wave_port" >"$app/Velkarn.ini"
 title="KIVU Velkarn 42 - Test Works"
 caption="KIVU Velkarn"
 report='^Classifier vs\. simulator truth \(rows = true class\):$'
