@@ -66,24 +66,29 @@ prepare_prefix() {
       /t REG_DWORD /d 1 /f >/dev/null 2>&1
 }
 
+# Says which part did not come, and keeps Xvfb's and the desktop's own output (with
+# Wine's errors) for finish to show.
 start_display() {
   local fd_file=$work/display
   # Bounded lives, in case this script is killed before its trap can run.
   timeout 450 Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fd_file" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  wait_for 100 test -s "$fd_file" || return 1
+  wait_for 100 test -s "$fd_file" || { echo "Xvfb named no display within 10 s"; return 1; }
   export DISPLAY=":$(cat "$fd_file")"
   # Wine's desktop reads the display when its server starts: begin with a fresh one.
   env -u DISPLAY timeout 20 "$server" -k 2>/dev/null
-  ( timeout 450 "$wine_run" explorer /desktop=velkarn,800x600 </dev/null >/dev/null 2>&1 & )
-  wait_for 300 sh -c 'xwininfo -root -tree 2>/dev/null | grep -q "velkarn - Wine desktop"'
+  ( WINEDEBUG=err+all timeout 450 "$wine_run" explorer /desktop=velkarn,800x600 </dev/null >"$work/desktop.log" 2>&1 & )
+  local started=$SECONDS
+  wait_for 300 sh -c 'xwininfo -root -tree 2>/dev/null | grep -q "velkarn - Wine desktop"' ||
+    { echo "Wine's desktop window not on the display after $((SECONDS - started)) s"; return 1; }
+  echo "# Wine's desktop up after $((SECONDS - started)) s"
 }
 
 # Ends the script: its exit code, and every output file of the work folder on failure.
 finish() {
   if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; host output:"
-    for f in "$work"/*.txt "$work"/*/*.log; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done
+    for f in "$work"/*.txt "$work"/*.log "$work"/*/*.log; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; }; done
     exit 1
   fi
   echo "all tray checks passed"

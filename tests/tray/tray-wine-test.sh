@@ -34,7 +34,7 @@ check "no display: the owner runs to its end and exits 0" said "$out" "exit code
 check "no display: the status was never asked" said "$out" "status calls 0"
 env -u DISPLAY timeout 20 "$server" -k 2>/dev/null
 
-start_display || { echo "FAIL - Xvfb or Wine's desktop did not start"; exit 1; }
+start_display || { fail "Xvfb or Wine's desktop did not start"; finish; }
 check "before any tray: the icon's colour is nowhere in the tray area" icon_gone
 
 # --- the main road: icon, tooltip refresh, console toggle, menu, re-adding, Exit

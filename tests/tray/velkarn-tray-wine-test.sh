@@ -84,7 +84,7 @@ check "no display: the program runs on to a status line, then its normal end" \
   in_order "$out" "$tray_error" '  hits [0-9]+ \(' '^Stopping\.\.\.$' "$report" '^exit code 0$'
 env -u DISPLAY timeout 20 "$server" -k 2>/dev/null
 
-start_display || { echo "FAIL - Xvfb or Wine's desktop did not start"; exit 1; }
+start_display || { fail "Xvfb or Wine's desktop did not start"; finish; }
 check "before any run: the icon's colour is nowhere in the tray area" icon_gone
 
 # --- a visible console and no --tray: no tray at all
