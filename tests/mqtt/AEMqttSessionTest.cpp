@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <future>
 #include <thread>
 
 #include "AEFakeTransport.h"
@@ -143,6 +144,13 @@ TEST_F(Session, FlushRemovesOnlyTheEntryItSent) {
 // Dropped when the PUBACK comes; the sum still matches what was published.
 TEST_F(Session, AnEntryDroppedInFlightIsCountedOnce) {
   FWire->AutoPubAck = false;
+  // n1 is held in its write until n2 is published: a client that has sent n1 before
+  // then has room for n2, and nothing is dropped.
+  std::promise<void> n2Published;
+  std::shared_future<void> n2Done = n2Published.get_future().share();
+  FWire->OnSend = [n2Done](const TAEMqttPacket& p) {
+    if (p.Type == 3 && PublishTopic(p) == "n1") n2Done.wait_for(10s);
+  };
   TAEMqttOptions o = TAEMqttOptions::Default();
   o.MaxQueue = 2;
   auto c = Make(o);
@@ -152,6 +160,7 @@ TEST_F(Session, AnEntryDroppedInFlightIsCountedOnce) {
   const std::uint16_t id = PublishId(FWire->OfType(3).at(0));
   c->Publish("n1", std::string_view("x"), 0, false);
   c->Publish("n2", std::string_view("x"), 0, false);  // full: drops m0, in flight or not
+  n2Published.set_value();
   ASSERT_TRUE(WaitPublishes(3));
   FWire->Inject(BuildPubAck(static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)));
   ASSERT_TRUE(WaitForStats(*c, 5s, [](const TAEMqttStats& s) { return s.Sent == 2 && s.Queued == 0; }));
