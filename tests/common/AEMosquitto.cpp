@@ -33,8 +33,7 @@ TAEMosquitto::TAEMosquitto(std::vector<std::pair<std::string, std::string>> user
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   FUnixDir = "/tmp/velkarn_mosquitto_" + std::to_string(rd()) + "_" + std::to_string(stamp % 1000000007);
   std::filesystem::create_directories(LocalPathOfUnix(FUnixDir));
-  FPortHeld = TAEHeldPort::Loopback();  // held for the broker, across restarts too
-  FPort = FPortHeld.Port();
+  FPort = TAEHeldPort::Loopback();  // held for the broker, across restarts too
   std::string passwd;
   for (std::size_t i = 0; i < FUsers.size(); ++i)
     passwd += "/usr/bin/mosquitto_passwd -b " + std::string(i == 0 ? "-c " : "") + Quote(FUnixDir + "/passwd") +
@@ -77,7 +76,7 @@ void TAEMosquitto::Start() {
   if (FRunning) return;
   {
     std::ofstream conf(Local("mosquitto.conf"), std::ios::binary);
-    conf << "listener " << FPort << " 127.0.0.1\n"
+    conf << "listener " << Port() << " 127.0.0.1\n"
          << "allow_anonymous false\n"
          << "password_file " << FUnixDir << "/passwd\n"
          << "persistence false\n"
@@ -96,7 +95,7 @@ void TAEMosquitto::Start() {
   const bool up = PollUntil(
       [&] {
         try {
-          TAESocket probe = TAESocket::Connect(Host(), FPort, 500);
+          TAESocket probe = TAESocket::Connect(Host(), Port(), 500);
           return true;
         } catch (const std::exception&) {
           return false;
@@ -105,7 +104,7 @@ void TAEMosquitto::Start() {
       std::chrono::seconds(10), std::chrono::milliseconds(20));
   if (!up) {
     Stop();
-    throw std::runtime_error("mosquitto did not accept connections on port " + std::to_string(FPort) + ":\n" + Log());
+    throw std::runtime_error("mosquitto did not accept connections on port " + std::to_string(Port()) + ":\n" + Log());
   }
 }
 
@@ -124,7 +123,7 @@ void TAEMosquitto::Stop() {
   PollUntil(
       [&] {
         try {
-          TAESocket probe = TAESocket::Connect(Host(), FPort, 500);
+          TAESocket probe = TAESocket::Connect(Host(), Port(), 500);
           return false;
         } catch (const std::exception&) {
           return true;

@@ -36,7 +36,7 @@ class TAEMosquitto {
   bool Running() const { return FRunning; }
 
   std::string Host() const { return "127.0.0.1"; }
-  std::uint16_t Port() const { return FPort; }
+  std::uint16_t Port() const { return FPort.Port(); }
   const std::string& User() const { return FUsers.front().first; }
   const std::string& Password() const { return FUsers.front().second; }
   // The broker's own log, for failure messages.
@@ -48,8 +48,7 @@ class TAEMosquitto {
 
   std::vector<std::pair<std::string, std::string>> FUsers;
   std::string FUnixDir;  // the folder as the Unix shell and mosquitto see it
-  TAEHeldPort FPortHeld;
-  std::uint16_t FPort = 0;
+  TAEHeldPort FPort;
   bool FRunning = false;
   int FScripts = 0;
   std::string FExtraConfig;

@@ -32,7 +32,7 @@ for s in (udp, tcp):
 print(udp.getsockname()[1], tcp.getsockname()[1], flush=True)
 while os.path.exists(f"/proc/{script}"):
     time.sleep(0.5)' "$$" >"$work/ports" &
-wait_for 100 test -s "$work/ports" || { echo "FAIL - no free ports"; exit 1; }
+wait_for 100 test -s "$work/ports" || { fail "no free ports"; finish; }
 read -r udp_port wave_port <"$work/ports"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 printf '[Agent]\r\nAgentId=42\r\nChannels=2\r\nHitsPerSecPerChannel=5\r\nSamplesPerHit=512\r\nDataRoot=%s\r\n[Network]\r\nUdpHost=127.0.0.1\r\nUdpPort=%s\r\nWaveServerPort=%s\r\n[Company]\r\nName=Test Works\r\n' \
